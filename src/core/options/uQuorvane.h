@@ -1,0 +1,25 @@
+// The settings object: one instance for the process, one object per option class.
+// Later work adds fields (with their documented defaults) and the configuration files.
+#pragma once
+
+namespace orlu {
+
+class TMiscOptions {
+ public:
+  TMiscOptions();
+  bool PermitSSE;  // vector code allowed; default: the processor has SSE and SSE2
+  bool PermitMT = true;  // multithreading allowed
+};
+
+class TQVOptions {
+ public:
+  TMiscOptions Misc;
+
+  // Pushes PermitSSE and PermitMT to the process-wide switches (base/ProcessSwitches.h).
+  void ApplyProcessSwitches() const;
+};
+
+// The process-wide settings object.
+TQVOptions& Options();
+
+}  // namespace orlu
