@@ -378,8 +378,9 @@ TFitsStrings TFITSCompressor::TableHeader(const TFitsStrings& imageHeader, int32
   for (int k = 11; k < firstBlock; ++k) {
     const std::string& c = h[k];
     if (c.rfind("SIMPLE", 0) == 0 || c.rfind("BITPIX", 0) == 0 || c.rfind("NAXIS", 0) == 0) {
-      std::string z = "Z" + c.substr(0, 7);
-      if (c.size() > 8) z += c.substr(8);
+      std::string z(1, 'Z');
+      z.append(c, 0, 7);
+      if (c.size() > 8) z.append(c, 8, std::string::npos);
       h[k] = z;
     }
   }

@@ -32,6 +32,11 @@ class TSafeFileWriter {
     std::size_t Size;
   };
   bool WriteGather(const TPiece* pieces, std::size_t count);
+  // Advances the append position by n bytes and returns where the region starts; the
+  // region is then filled with WriteReserved (Commit refuses a file with holes).
+  int64_t Reserve(int64_t n);
+  // Writes into a reserved region; thread-safe for disjoint regions. False on an error.
+  bool WriteReserved(int64_t offset, const void* data, std::size_t n) const;
   // Bytes appended so far.
   int64_t Position() const { return Pos; }
   bool Failed() const { return Error; }

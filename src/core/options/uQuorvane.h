@@ -11,9 +11,16 @@ class TMiscOptions {
   bool PermitMT = true;  // multithreading allowed
 };
 
+class TFileOptions {
+ public:
+  bool AllowUnsignedFITS = false;  // "Convert unsigned data": BITPIX 16 without BZERO as 0..65535
+  bool RowOrderFITS = true;        // "Use ROWORDER key for image orientation"
+};
+
 class TQVOptions {
  public:
   TMiscOptions Misc;
+  TFileOptions File;
 
   // Pushes PermitSSE and PermitMT to the process-wide switches (base/ProcessSwitches.h).
   void ApplyProcessSwitches() const;
