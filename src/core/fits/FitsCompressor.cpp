@@ -501,35 +501,43 @@ bool TFITSCompressor::WriteFile(TSafeFileWriter& out, const TFitsStrings& header
 }
 
 // ============================================================================ reading
-TCompressedRead CompressedReadPlanes(const std::filesystem::path& fileName, int64_t dataOffset,
-                                     int32_t width, int32_t height, TBWImage* const* planes,
-                                     int32_t planeCount) {
+namespace {
+
+// Fewest heap bytes per pixel that RICE_1 (5 bits per 32 pixels) and deflate (about 1:1032
+// at best) can produce; a heap smaller than this for the image cannot be genuine.
+constexpr double kMinBytesPerPixel = 1.0 / 1100.0;
+
+const TCfitsioApi& ApiOf(const void* api) { return *static_cast<const TCfitsioApi*>(api); }
+
+}  // namespace
+
+TCompressedImageFile::~TCompressedImageFile() { Close(); }
+
+void TCompressedImageFile::Close() {
+  if (File) {
+    int status = 0;
+    ApiOf(Api).Close(static_cast<fitsfile*>(File), &status);
+    File = nullptr;
+  }
+}
+
+TCompressedRead TCompressedImageFile::Open(const std::filesystem::path& fileName,
+                                           int64_t dataOffset, int32_t width, int32_t height,
+                                           bool colour, const std::string& method) {
+  Close();
   const TCfitsioApi* api = LoadCfitsio();
   if (!api) return TCompressedRead::PluginMissing;
-  if (planeCount != 1 && planeCount != 3) return TCompressedRead::Failed;
-  for (int32_t k = 0; k < planeCount; ++k)
-    if (!planes[k] || !planes[k]->Data || planes[k]->Width != width ||
-        planes[k]->Height != height)
-      return TCompressedRead::Failed;
+  Api = api;
+  std::error_code ec;
+  const auto fileSize = std::filesystem::file_size(fileName, ec);
+  if (ec || width < 1 || height < 1) return TCompressedRead::Failed;
 
   int status = 0;
   fitsfile* f = nullptr;
   // Disk-file open: brackets and other characters in the name are not filter syntax.
-  if (api->OpenDiskFile(&f, fileName.c_str(), READONLY, &status) != 0 || !f) {
-    if (f) {
-      int s2 = 0;
-      api->Close(f, &s2);
-    }
-    return TCompressedRead::Failed;
-  }
-  struct TCloser {
-    const TCfitsioApi* Api;
-    fitsfile* F;
-    ~TCloser() {
-      int s = 0;
-      Api->Close(F, &s);
-    }
-  } closer{api, f};
+  const int rc = api->OpenDiskFile(&f, fileName.c_str(), READONLY, &status);
+  File = f;
+  if (rc != 0 || !f) return TCompressedRead::Failed;
 
   // The header reader chose the unit by its own walk of the file; find the same unit by
   // its data offset (tables or empty images may sit between the images).
@@ -537,14 +545,16 @@ TCompressedRead CompressedReadPlanes(const std::filesystem::path& fileName, int6
   if (api->HduCount(f, &hduCount, &status) != 0) return TCompressedRead::Failed;
   bool found = false;
   int hduType = -1;
+  LONGLONG head = 0, dataStart = 0, dataEnd = 0;
   for (int k = 1; k <= hduCount && !found; ++k) {
-    LONGLONG head = 0, dataStart = 0, dataEnd = 0;
-    if (api->MoveAbsolute(f, k, &hduType, &status) != 0) return TCompressedRead::Failed;
-    if (api->HduAddress(f, &head, &dataStart, &dataEnd, &status) != 0)
+    if (api->MoveAbsolute(f, k, &hduType, &status) != 0 ||
+        api->HduAddress(f, &head, &dataStart, &dataEnd, &status) != 0)
       return TCompressedRead::Failed;
     found = dataStart == dataOffset;
   }
   if (!found || hduType != IMAGE_HDU) return TCompressedRead::Failed;
+  // Table and heap must be in the file before anything is allocated for the image.
+  if (dataEnd < dataStart || uint64_t(dataEnd) > fileSize) return TCompressedRead::Failed;
 
   int naxis = 0;
   LONGLONG naxes[3] = {1, 1, 1};
@@ -552,14 +562,30 @@ TCompressedRead CompressedReadPlanes(const std::filesystem::path& fileName, int6
       api->ImageSize(f, 3, naxes, &status) != 0)
     return TCompressedRead::Failed;
   if (naxis < 2 || naxes[0] != width || naxes[1] != height) return TCompressedRead::Failed;
-  if (planeCount == 3 && (naxis < 3 || naxes[2] < 3)) return TCompressedRead::Failed;
+  if (colour && (naxis < 3 || naxes[2] < 3)) return TCompressedRead::Failed;
+  const bool knownRatio = method == "RICE_1" || method == "GZIP_1" || method == "GZIP_2";
+  const double pixels = double(width) * height * (colour ? 3 : 1);
+  if (knownRatio && double(dataEnd - dataStart) < pixels * kMinBytesPerPixel)
+    return TCompressedRead::Failed;
+  Width = width;
+  Height = height;
+  Colour = colour;
+  return TCompressedRead::Loaded;
+}
 
-  const LONGLONG count = LONGLONG(width) * height;
+TCompressedRead TCompressedImageFile::Read(TBWImage* const* planes, int32_t planeCount) {
+  if (!File || planeCount != (Colour ? 3 : 1)) return TCompressedRead::Failed;
+  for (int32_t k = 0; k < planeCount; ++k)
+    if (!planes[k] || !planes[k]->Data || planes[k]->Width != Width ||
+        planes[k]->Height != Height)
+      return TCompressedRead::Failed;
+  const LONGLONG count = LONGLONG(Width) * Height;
+  int status = 0;
   for (int32_t k = 0; k < planeCount; ++k) {
     LONGLONG first[3] = {1, 1, LONGLONG(k) + 1};
     int anyNull = 0;
-    if (api->ReadPixels(f, TFLOAT, first, count, nullptr, planes[k]->Data, &anyNull, &status) !=
-        0)
+    if (ApiOf(Api).ReadPixels(static_cast<fitsfile*>(File), TFLOAT, first, count, nullptr,
+                              planes[k]->Data, &anyNull, &status) != 0)
       return TCompressedRead::Failed;
   }
   return TCompressedRead::Loaded;

@@ -99,13 +99,32 @@ class TFITSCompressor {
 
 enum class TCompressedRead { Loaded, PluginMissing, Failed };
 
-// Reads the tile-compressed image HDU whose data start at dataOffset (2880 × the header
-// reader's blockCount) into planes (1 monochrome, 3 colour: red, main, blue), each already
-// allocated width × height. The file's image must have exactly that size, and a third
-// axis of at least 3 when three planes are asked for. BZERO and BSCALE are applied.
-TCompressedRead CompressedReadPlanes(const std::filesystem::path& fileName, int64_t dataOffset,
-                                     int32_t width, int32_t height, TBWImage* const* planes,
-                                     int32_t planeCount);
+// A tile-compressed image HDU opened through CFITSIO. Open checks everything that can be
+// checked before the caller allocates the planes; Read then fills them.
+class TCompressedImageFile {
+ public:
+  TCompressedImageFile() = default;
+  ~TCompressedImageFile();
+  TCompressedImageFile(const TCompressedImageFile&) = delete;
+  TCompressedImageFile& operator=(const TCompressedImageFile&) = delete;
+
+  // Opens the image HDU whose data start at dataOffset (2880 × the header reader's
+  // blockCount). Failed unless it is an image of exactly width × height (a third axis of
+  // at least 3 when colour), its table and heap lie inside the file, and, for RICE_1 and
+  // GZIP methods (method: the ZCMPTYPE value), the heap is large enough for that many pixels.
+  TCompressedRead Open(const std::filesystem::path& fileName, int64_t dataOffset,
+                       int32_t width, int32_t height, bool colour, const std::string& method);
+  // Reads the planes (1, or 3 for colour: red, main, blue), each allocated with the size
+  // given to Open, as floats with BZERO and BSCALE applied.
+  TCompressedRead Read(TBWImage* const* planes, int32_t planeCount);
+
+ private:
+  void Close();
+  const void* Api = nullptr;
+  void* File = nullptr;
+  int32_t Width = 0, Height = 0;
+  bool Colour = false;
+};
 
 // ---- Plug-in seams --------------------------------------------------------------------------
 

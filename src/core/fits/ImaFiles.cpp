@@ -540,6 +540,16 @@ void ReadFits(TAImage& image, const fs::path& fileName, int32_t hduIndex, bool a
     return;
   }
 
+  TCompressedImageFile packed;
+  if (compressed) {
+    switch (packed.Open(fileName, dataOffset, g.Width, g.Height, colour,
+                        header.GetString("ORIG_CMP"))) {
+      case TCompressedRead::Loaded: break;
+      case TCompressedRead::PluginMissing: image.Status |= kLoadPluginMissing; return;
+      case TCompressedRead::Failed: image.Status |= kLoadFailed | kLoadIncompatible; return;
+    }
+  }
+
   image.SetSize(g.Width, g.Height, colour);
   // The header as read (BITPIX, BZERO, ORIG_CMP...) replaces the geometry the resize wrote.
   image.Header = std::move(header);
@@ -555,10 +565,9 @@ void ReadFits(TAImage& image, const fs::path& fileName, int32_t hduIndex, bool a
     planes[2] = image.BluePlane.get();
   }
   if (compressed) {
-    switch (CompressedReadPlanes(fileName, dataOffset, g.Width, g.Height, planes, planeCount)) {
-      case TCompressedRead::Loaded: break;
-      case TCompressedRead::PluginMissing: image.Status |= kLoadPluginMissing; return;
-      case TCompressedRead::Failed: image.Status |= kLoadFailed | kLoadIncompatible; return;
+    if (packed.Read(planes, planeCount) != TCompressedRead::Loaded) {
+      image.Status |= kLoadFailed | kLoadIncompatible;
+      return;
     }
   } else {
     const bool unsigned16 =
@@ -656,11 +665,34 @@ bool IsStaleCard(const std::string& key, int32_t naxis, bool floatOutput) {
   return false;
 }
 
+// The structure keywords that SetGeometry and SetScaling put in front: any later copy of
+// one (a damaged file's header) would contradict the written structure.
+bool IsStructureKey(const std::string& key) {
+  static const char* const kKeys[] = {"SIMPLE", "BITPIX", "NAXIS",  "NAXIS1",
+                                      "NAXIS2", "NAXIS3", "BZERO", "BSCALE"};
+  for (const char* k : kKeys)
+    if (key == k) return true;
+  return false;
+}
+
 void RemoveStaleCards(TFitsStrings& header, int32_t naxis, bool floatOutput) {
-  for (int i = header.Count() - 1; i >= 0; --i) {
+  std::vector<std::string> seen;
+  for (int i = 0; i < header.Count();) {
     const std::string& c = header[i];
-    if (c.size() < 9 || c[8] != '=') continue;  // only value cards
-    if (IsStaleCard(TFitsStrings::KeywordOf(c), naxis, floatOutput)) header.Delete(i);
+    if (c.size() < 9 || c[8] != '=') {  // only value cards
+      ++i;
+      continue;
+    }
+    const std::string key = TFitsStrings::KeywordOf(c);
+    bool drop = IsStaleCard(key, naxis, floatOutput);
+    if (!drop && IsStructureKey(key)) {
+      drop = std::find(seen.begin(), seen.end(), key) != seen.end();
+      if (!drop) seen.push_back(key);
+    }
+    if (drop)
+      header.Delete(i);
+    else
+      ++i;
   }
 }
 
