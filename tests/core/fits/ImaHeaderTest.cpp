@@ -775,6 +775,52 @@ TEST(ImaHeaderRead, OffsetsBeyondFourGigabytes) {
   EXPECT_EQ(h.DataSize(false), dataBytes);
 }
 
+TEST(ImaHeaderRead, HostileHeadersNeverPointBeyondTheFile) {
+  // Random mixtures of structural cards with absurd values, END anywhere or missing, cut at
+  // random lengths: the reader must end, and an accepted header must start its data inside
+  // the file.
+  const char* const values[] = {"0", "1", "3", "-7", "2880", "1E30", "-1E30", "9223372036854775807",
+                                "T", "'IMAGE   '", "'BINTABLE'", "NaN", "", "16", "-32", "64"};
+  const char* const keys[] = {"SIMPLE", "XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3",
+                              "NAXIS999", "PCOUNT", "GCOUNT", "GROUPS", "ZIMAGE", "ZNAXIS1", "END"};
+  TempDir dir;
+  uint32_t state = 12345;
+  auto next = [&](uint32_t n) {
+    state = state * 134775813u + 1u;
+    return static_cast<uint32_t>((uint64_t{state} * n) >> 32);
+  };
+  for (int trial = 0; trial < 300; ++trial) {
+    std::string bytes;
+    const uint32_t units = 1 + next(4);
+    for (uint32_t u = 0; u < units; ++u) {
+      Cards cards = {u == 0 ? "SIMPLE  =                    T" : "XTENSION= 'IMAGE   '",
+                     "BITPIX  =                    8", "NAXIS   =                    " + std::to_string(next(3))};
+      const uint32_t n = next(60);
+      for (uint32_t i = 0; i < n; ++i) {
+        const char* k = keys[next(std::size(keys))];
+        cards.push_back(std::string(k) == "END" ? "END" : TFitsStrings::Name8(k) + "= " + values[next(std::size(values))]);
+      }
+      if (next(4) != 0) cards.push_back("END");
+      bytes += HeaderBytes(cards) + DataBytes(next(3) * 1000, 'x');
+    }
+    if (next(3) == 0) bytes.resize(next(static_cast<uint32_t>(bytes.size()) + 1));
+    const fs::path p = dir.File("hostile.fits", bytes);
+    for (int hdu = 0; hdu < 4; ++hdu) {
+      TFitsStrings h;
+      const ReadResult r = Read(h, p, hdu);
+      if (r.Status == TFitsHeaderStatus::Ok) {
+        EXPECT_LE(r.Blocks * 2880, static_cast<int64_t>(bytes.size())) << trial;
+        EXPECT_TRUE(TFitsStrings::IsEndCard(h[h.Count() - 1])) << trial;
+      } else {
+        EXPECT_EQ(r.Blocks, 1) << trial;
+        EXPECT_LE(h.Count(), 36) << trial;
+      }
+      h.GetGeometry();
+      h.DataSize(false);
+    }
+  }
+}
+
 // ================================================================ round trips through a file
 
 TEST(ImaHeaderRoundTrip, AnnotationCards) {
