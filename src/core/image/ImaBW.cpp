@@ -1259,11 +1259,17 @@ inline T LoadRaw(const unsigned char* p, bool swap) {
   T v;
   if constexpr (sizeof(T) == 1) {
     v = T(p[0]);
+  } else if constexpr (sizeof(T) == 2) {
+    uint16_t u;
+    std::memcpy(&u, p, 2);
+    if (swap) u = __builtin_bswap16(u);
+    std::memcpy(&v, &u, 2);
   } else {
-    unsigned char b[sizeof(T)];
-    std::memcpy(b, p, sizeof(T));
-    if (swap) std::reverse(b, b + sizeof(T));
-    std::memcpy(&v, b, sizeof(T));
+    static_assert(sizeof(T) == 4);
+    uint32_t u;
+    std::memcpy(&u, p, 4);
+    if (swap) u = __builtin_bswap32(u);
+    std::memcpy(&v, &u, 4);
   }
   return v;
 }
@@ -1282,13 +1288,38 @@ void WidenInPlace(float* data, int64_t n, bool swap) {
 template <class T>
 void ConvertSameWidth(float* data, int64_t n, bool swap) {
   static_assert(sizeof(T) == sizeof(float));
-  unsigned char* raw = reinterpret_cast<unsigned char*>(data);
-  for (int64_t i = 0; i < n; ++i) {
-    const T x = LoadRaw<T>(raw + i * 4, swap);
-    float v;
-    if constexpr (std::is_same_v<T, float>) v = x;
-    else v = float(x);
-    std::memcpy(data + i, &v, sizeof(float));
+  int64_t i = 0;
+#if defined(__SSE2__)
+  // SSE2 has no byte shuffle: swap the bytes of each 16-bit half, then the halves.
+  if (swap) {
+    for (; i + 4 <= n; i += 4) {
+      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+      x = _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
+      x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
+      __m128 v;
+      if constexpr (std::is_same_v<T, float>) {
+        v = _mm_castsi128_ps(x);
+      } else if constexpr (std::is_same_v<T, int32_t>) {
+        v = _mm_cvtepi32_ps(x);
+      } else {
+        // Unsigned: high and low 16 bits are exact in float; their sum is rounded once,
+        // as the scalar conversion rounds.
+        const __m128 hi = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(x, 16)), _mm_set1_ps(65536.0f));
+        const __m128 lo = _mm_cvtepi32_ps(_mm_and_si128(x, _mm_set1_epi32(0xFFFF)));
+        v = _mm_add_ps(hi, lo);
+      }
+      _mm_storeu_ps(data + i, v);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    uint32_t u;
+    std::memcpy(&u, data + i, 4);
+    if (swap) u = __builtin_bswap32(u);
+    T x;
+    std::memcpy(&x, &u, 4);
+    const float v = float(x);
+    std::memcpy(data + i, &v, 4);
   }
 }
 

@@ -1119,6 +1119,35 @@ TEST(ImaBWDecode, RawTypesInBothByteOrders) {
   }
 }
 
+TEST(ImaBWDecode, SwappedWordsMatchAPlainConversionForAnyBits) {
+  std::mt19937 rng(9);
+  TBWImage p;
+  p.SetSize(37, 11);
+  for (int type : {kRawInt32, kRawUInt32, kRawFloat32}) {
+    std::vector<uint32_t> bits(std::size_t(p.Count));
+    for (auto& b : bits) b = rng();
+    bits[0] = 0xFFFFFFFFu;
+    bits[1] = 0x80000000u;
+    bits[2] = 0x7FFFFFFFu;
+    bits[3] = 0x00FFFFFFu;
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+      const uint32_t be = __builtin_bswap32(bits[i]);
+      std::memcpy(p.Data + i, &be, 4);
+    }
+    ASSERT_TRUE(p.ConvertRawSamples(type, true));
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+      float want;
+      if (type == kRawInt32) want = float(int32_t(bits[i]));
+      else if (type == kRawUInt32) want = float(bits[i]);
+      else std::memcpy(&want, &bits[i], 4);
+      uint32_t a, b;
+      std::memcpy(&a, &p.Data[i], 4);
+      std::memcpy(&b, &want, 4);
+      ASSERT_EQ(a, b) << type << " " << std::hex << bits[i];
+    }
+  }
+}
+
 TEST(ImaBWDecode, RawBytesAreReadBigEndianWithTheSwapFlag) {
   TBWImage p;
   p.SetSize(2, 1);
