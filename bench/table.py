@@ -19,7 +19,7 @@ def main(paths):
         for b in data.get("benchmarks", []):
             if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "mean":
                 continue
-            name = b["name"].split("/real_time")[0]
+            name = b["name"].split("/real_time")[0].split("/manual_time")[0]
             if b.get("run_type") == "aggregate":
                 name = name.rsplit("_mean", 1)[0]
             if "/" not in name:

@@ -134,6 +134,18 @@ bool TSafeFileWriter::Open() {
   return false;
 }
 
+bool TSafeFileWriter::Preallocate(int64_t n) {
+  if (Fd < 0 || Error) return false;
+  if (n <= 0) return true;
+  int rc;
+  do {
+    rc = ::fallocate(Fd, 0, 0, n);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS) return true;
+  Error = true;
+  return false;
+}
+
 bool TSafeFileWriter::Write(const void* data, std::size_t n) {
   if (Fd < 0 || Error) return false;
   if (!PwriteFull(Fd, data, n, Pos)) {
@@ -776,6 +788,9 @@ bool WriteFits(TAImage& image, const fs::path& fileName, bool compressed) {
       if (!compressor.WriteFile(out, header, planes, planeCount, t)) return false;
     } else {
       const std::string blocks = header.HeaderBlocks();
+      const int64_t data = int64_t(image.Width()) * image.Height() * planeCount * WriteTypeBytes(t);
+      const int64_t total = int64_t(blocks.size()) + (data + 2879) / 2880 * 2880;
+      if (!out.Preallocate(total)) return false;
       if (!out.Write(blocks.data(), blocks.size())) return false;
       if (!WritePlainData(out, planes, planeCount, t)) return false;
       if (!PadToBlock(out)) return false;
@@ -845,7 +860,8 @@ bool ExportRawFloat(const TAImage& image, const fs::path& fileName) {
   int32_t count = 0;
   ExportPlanes(image, planes, count);
   TSafeFileWriter out(fileName);
-  if (!out.Open()) return false;
+  if (!out.Open() || !out.Preallocate(image.PixelCount() * count * int64_t(sizeof(float))))
+    return false;
   for (int32_t k = 0; k < count; ++k)
     if (!out.Write(planes[k]->Data, std::size_t(planes[k]->Count) * sizeof(float))) return false;
   return out.Commit();

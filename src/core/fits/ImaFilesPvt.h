@@ -20,6 +20,10 @@ class TSafeFileWriter {
 
   // Creates the temporary file; false when that is impossible.
   bool Open();
+  // Reserves disk space for a file of exactly n bytes: a full disk shows at once, and the
+  // rename over the target needs no forced write-back of delayed allocations. A file
+  // system without preallocation is not an error.
+  bool Preallocate(int64_t n);
   // Appends n bytes; false (and every later call false) on a write error.
   bool Write(const void* data, std::size_t n);
   // Appends n zero bytes.
