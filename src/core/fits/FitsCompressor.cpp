@@ -37,6 +37,10 @@ struct TCfitsioApi {
   decltype(&ffgidm) ImageDimensions;
   decltype(&ffgiszll) ImageSize;
   decltype(&ffgpxvll) ReadPixels;
+  decltype(&ffgkyjj) ReadKeyInt;
+  decltype(&ffgcno) ColumnNumber;
+  decltype(&ffgdesll) Descriptor;
+  decltype(&ffgcvb) ReadBytes;
 };
 
 struct TPluginSeams {
@@ -61,8 +65,9 @@ const TCfitsioApi* LoadCfitsio() {
     ++s.CfitsioAttempts;
     s.Cfitsio = TPluginState::Missing;
     if (!s.PretendCfitsioMissing) {
-      s.CfitsioTable = TCfitsioApi{&ffvers, &ffdkopn, &ffclos,  &ffthdu,  &ffmahd,
-                                   &ffghadll, &ffgidm, &ffgiszll, &ffgpxvll};
+      s.CfitsioTable = TCfitsioApi{&ffvers,  &ffdkopn, &ffclos,   &ffthdu, &ffmahd,
+                                   &ffghadll, &ffgidm,  &ffgiszll, &ffgpxvll, &ffgkyjj,
+                                   &ffgcno,   &ffgdesll, &ffgcvb};
       float version = 0;
       s.CfitsioTable.Version(&version);
       if (version > 0) s.Cfitsio = TPluginState::Loaded;
@@ -509,6 +514,50 @@ constexpr double kMinBytesPerPixel = 1.0 / 1100.0;
 
 const TCfitsioApi& ApiOf(const void* api) { return *static_cast<const TCfitsioApi*>(api); }
 
+// Walks one RICE_1 tile the way the decoder consumes its bits (first value, then per block a
+// code of fsBits bits and the pixels' unary and low bits) and tells whether every bit it
+// needs lies within the tile's bytes.
+bool RiceTileInBounds(const uint8_t* p, int64_t bytes, int64_t pixels, int32_t bytePix,
+                      int64_t blockSize) {
+  const int fsBits = bytePix == 1 ? 3 : bytePix == 2 ? 4 : 5;
+  const int fsMax = bytePix == 1 ? 6 : bytePix == 2 ? 14 : 25;
+  const int64_t rawBits = int64_t(bytePix) * 8;
+  const int64_t avail = bytes * 8;
+  auto bit = [p](int64_t i) { return (p[i >> 3] >> (7 - (i & 7))) & 1; };
+  int64_t pos = rawBits;
+  if (pos > avail) return false;
+  for (int64_t i = 0; i < pixels;) {
+    if (pos + fsBits > avail) return false;
+    int code = 0;
+    for (int k = 0; k < fsBits; ++k) code = (code << 1) | bit(pos++);
+    const int fs = code - 1;
+    const int64_t end = std::min(pixels, i + blockSize);
+    if (fs < 0) {
+      i = end;
+    } else if (fs == fsMax) {
+      pos += (end - i) * rawBits;
+      if (pos > avail) return false;
+      i = end;
+    } else {
+      for (; i < end; ++i) {
+        // The unary part: zero bits up to the next one bit, found a byte at a time.
+        for (;;) {
+          if (pos >= avail) return false;
+          const uint8_t rest = uint8_t(p[pos >> 3] << (pos & 7));
+          if (rest) {
+            pos += __builtin_clz(uint32_t(rest) << 24);
+            break;
+          }
+          pos = (pos | 7) + 1;
+        }
+        pos += 1 + fs;  // the closing one bit and the low bits
+        if (pos > avail) return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 TCompressedImageFile::~TCompressedImageFile() { Close(); }
@@ -567,10 +616,79 @@ TCompressedRead TCompressedImageFile::Open(const std::filesystem::path& fileName
   const double pixels = double(width) * height * (colour ? 3 : 1);
   if (knownRatio && double(dataEnd - dataStart) < pixels * kMinBytesPerPixel)
     return TCompressedRead::Failed;
+  if (method == "RICE_1" && !RiceTilesInBounds(naxis, dataEnd - dataStart))
+    return TCompressedRead::Failed;
   Width = width;
   Height = height;
   Colour = colour;
   return TCompressedRead::Loaded;
+}
+
+// CFITSIO's Rice decoder searches for the next one bit without looking at the end of the
+// tile, so a damaged tile makes it read past its buffer. Every tile is checked here first,
+// with the decoder's own parameters: block size ZVAL1 (32), bytes per pixel ZVAL2 (4), the
+// two swapped when the first is below 16 and the second above 8.
+bool TCompressedImageFile::RiceTilesInBounds(int naxis, int64_t dataBytes) {
+  const TCfitsioApi& api = ApiOf(Api);
+  fitsfile* f = static_cast<fitsfile*>(File);
+  auto key = [&](const char* name, int64_t def, int64_t& value) {
+    int status = 0;
+    LONGLONG v = 0;
+    api.ReadKeyInt(f, name, &v, nullptr, &status);
+    if (status == KEY_NO_EXIST) {
+      value = def;
+      return true;
+    }
+    value = v;
+    return status == 0;
+  };
+  int64_t blockSize = 0, bytePix = 0, rows = 0;
+  if (!key("ZVAL1", 32, blockSize) || !key("ZVAL2", 4, bytePix) || !key("NAXIS2", -1, rows))
+    return false;
+  if (blockSize < 16 && bytePix > 8) std::swap(blockSize, bytePix);
+  if (blockSize < 1 || (bytePix != 1 && bytePix != 2 && bytePix != 4)) return false;
+
+  // Tile grid: ZTILE1 defaults to the row length, the other sides to 1.
+  naxis = std::clamp(naxis, 1, 9);
+  LONGLONG axes[9] = {};
+  int status = 0;
+  if (api.ImageSize(f, naxis, axes, &status) != 0) return false;
+  int64_t tile[9], grid[9];
+  int64_t tiles = 1;
+  for (int a = 0; a < naxis; ++a) {
+    const std::string name = "ZTILE" + std::to_string(a + 1);
+    if (!key(name.c_str(), a == 0 ? axes[0] : 1, tile[a]) || tile[a] < 1 || axes[a] < 1)
+      return false;
+    tile[a] = std::min<int64_t>(tile[a], axes[a]);
+    grid[a] = (axes[a] + tile[a] - 1) / tile[a];
+    if (__builtin_mul_overflow(tiles, grid[a], &tiles)) return false;
+  }
+  if (tiles != rows) return false;
+
+  char column[] = "COMPRESSED_DATA";
+  int col = 0;
+  if (api.ColumnNumber(f, CASEINSEN, column, &col, &status) != 0) return false;
+  std::vector<uint8_t> bytes;
+  for (int64_t row = 1; row <= rows; ++row) {
+    LONGLONG length = 0, heapOffset = 0;
+    if (api.Descriptor(f, col, row, &length, &heapOffset, &status) != 0) return false;
+    if (length == 0) continue;  // stored in another column, not Rice coded
+    if (length < 0 || length > dataBytes) return false;
+    // Pixels of this tile: the grid position decides how much of each side remains.
+    int64_t index = row - 1, pixels = 1;
+    for (int a = 0; a < naxis; ++a) {
+      const int64_t at = (index % grid[a]) * tile[a];
+      index /= grid[a];
+      pixels *= std::min<int64_t>(tile[a], axes[a] - at);
+    }
+    bytes.resize(std::size_t(length));
+    int anyNull = 0;
+    if (api.ReadBytes(f, col, row, 1, length, 0, bytes.data(), &anyNull, &status) != 0)
+      return false;
+    if (!RiceTileInBounds(bytes.data(), length, pixels, int32_t(bytePix), blockSize))
+      return false;
+  }
+  return true;
 }
 
 TCompressedRead TCompressedImageFile::Read(TBWImage* const* planes, int32_t planeCount) {

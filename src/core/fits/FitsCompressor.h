@@ -120,6 +120,7 @@ class TCompressedImageFile {
 
  private:
   void Close();
+  bool RiceTilesInBounds(int naxis, int64_t dataBytes);
   const void* Api = nullptr;
   void* File = nullptr;
   int32_t Width = 0, Height = 0;

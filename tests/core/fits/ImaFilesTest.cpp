@@ -1040,6 +1040,36 @@ TEST(ImaFilesCompress, OversizedClaimRefusedBeforeAllocation) {
   EXPECT_EQ(back.Width(), 16);
 }
 
+// A Rice tile whose bits run out inside a block would send CFITSIO's decoder past the tile
+// (it looks for the next one bit without a bound): such a file is refused beforehand.
+TEST(ImaFilesCompress, RiceTileRunningOutOfBitsRefused) {
+  TTempDir dir;
+  TAImage image;
+  image.SetSize(64, 2, false);
+  std::mt19937 gen(4);
+  for (int32_t i = 0; i < image.MainPlane->Count; ++i) image.MainPlane->Data[i] = float(gen() % 1000);
+  const fs::path p = dir / "r.fits";
+  ASSERT_TRUE(WriteFits(image, p, true));
+  std::string f = FileBytes(p);
+  std::size_t end = 2880;
+  while (f.compare(end, 4, "END ") != 0) end += 80;
+  const std::size_t table = (end / 2880 + 1) * 2880;
+  auto be32 = [&](std::size_t at) {
+    return std::size_t(uint8_t(f[at])) << 24 | std::size_t(uint8_t(f[at + 1])) << 16 |
+           std::size_t(uint8_t(f[at + 2])) << 8 | std::size_t(uint8_t(f[at + 3]));
+  };
+  const std::size_t size = be32(table + 8), offset = be32(table + 12);  // second tile
+  ASSERT_GT(size, 6u);
+  const std::size_t tile = table + 2 * 8 + offset;
+  f[tile + 4] = char(0x08);  // block code 1 (fs 0): a coded block follows...
+  std::fill(f.begin() + std::ptrdiff_t(tile + 5), f.begin() + std::ptrdiff_t(tile + size), '\0');
+  std::ofstream(p, std::ios::binary | std::ios::trunc).write(f.data(), std::streamsize(f.size()));
+  TAImage back;
+  ReadFits(back, p, 0, false);  // ...but no one bit ends its first pixel
+  EXPECT_EQ(back.Status, kLoadFailed | kLoadIncompatible);
+  EXPECT_EQ(back.Width(), 16);  // refused by the check, before the decoder ran
+}
+
 TEST(ImaFilesCompress, PluginMissingIsTriedOnce) {
   TTempDir dir;
   TAImage image;
