@@ -296,12 +296,17 @@ std::string RightAligned20(int64_t v) {
   return s;
 }
 
-// Keywords of a table that must not come from the image header.
+// Keywords of a table that must not come from the image header: readers take a card that
+// merely begins like THEAP or a column keyword (TTYPE, TFORM, TSCAL, ...) for the table's own.
 bool IsTableOnlyKey(const std::string& key) {
-  static const char* const kKeys[] = {"EXTEND", "XTENSION", "PCOUNT",  "GCOUNT",
-                                      "TFIELDS", "THEAP",    "CHECKSUM", "DATASUM"};
+  static const char* const kKeys[] = {"EXTEND", "XTENSION", "PCOUNT", "GCOUNT",
+                                      "TFIELDS", "CHECKSUM", "DATASUM"};
   for (const char* k : kKeys)
     if (key == k) return true;
+  const std::string_view kv(key);
+  if (kv.starts_with("THEAP") || kv.starts_with("TDIM")) return true;
+  for (std::string_view column : {"TTYPE", "TFORM", "TSCAL", "TZERO", "TNULL", "TUNIT", "TDISP"})
+    if (kv.starts_with(column)) return true;
   return false;
 }
 

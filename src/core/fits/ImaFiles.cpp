@@ -663,7 +663,7 @@ bool IsStaleCard(const std::string& key, int32_t naxis, bool floatOutput) {
       "CHECKSUM", "DATASUM",  "ZHECKSUM", "ZDATASUM", "ZIMAGE",   "ZCMPTYPE", "ZBITPIX",
       "ZNAXIS",   "ZQUANTIZ", "ZDITHER0", "ZSIMPLE",  "ZEXTEND",  "ZTENSION", "ZPCOUNT",
       "ZGCOUNT",  "ZBLANK",   "ZSCALE",   "ZZERO",    "TFIELDS",  "THEAP",    "XTENSION",
-      "PCOUNT",   "GCOUNT"};
+      "PCOUNT",   "GCOUNT",   "ZMASKCMP", "ZBLOCKED"};
   for (const char* k : kExact)
     if (key == k) return true;
   if (floatOutput && key == "BLANK") return true;

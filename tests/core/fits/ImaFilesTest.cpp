@@ -1070,6 +1070,26 @@ TEST(ImaFilesCompress, RiceTileRunningOutOfBitsRefused) {
   EXPECT_EQ(back.Width(), 16);  // refused by the check, before the decoder ran
 }
 
+// Readers take a card that begins like THEAP, or a column keyword, for the table's own: such
+// image cards stay out of the table header (the in-memory header keeps them).
+TEST(ImaFilesCompress, ImageCardsLikeTableKeywordsLeftOut) {
+  TTempDir dir;
+  TAImage image;
+  image.SetSize(6, 3, false);
+  image.IsFloat = 1;
+  for (int32_t i = 0; i < 18; ++i) image.MainPlane->Data[i] = 0.5f * float(i);
+  for (const char* card : {"THEAPX  =                    5", "TSCAL1  =                  2.0",
+                           "TZERO1  =                100.0", "TFORM7  = '1J'"})
+    image.Header.AddBeforeEnd(card);
+  const fs::path p = dir / "t.fits";
+  ASSERT_TRUE(WriteFits(image, p, true));
+  EXPECT_TRUE(image.Header.HasKey("THEAPX"));
+  TAImage back;
+  ReadFits(back, p, 0, false);
+  ASSERT_EQ(back.Status, kOk);
+  EXPECT_TRUE(back.MainPlane->Equals(*image.MainPlane));
+}
+
 TEST(ImaFilesCompress, PluginMissingIsTriedOnce) {
   TTempDir dir;
   TAImage image;
