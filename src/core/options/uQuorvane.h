@@ -9,6 +9,8 @@ class TMiscOptions {
   TMiscOptions();
   bool PermitSSE;  // vector code allowed; default: the processor has SSE and SSE2
   bool PermitMT = true;  // multithreading allowed
+  bool CoordsHMS = true;       // coordinate readouts in h m s / d m s
+  bool CoordsDegrees = false;  // coordinate readouts in decimal degrees
 };
 
 class TQVOptions {
