@@ -448,7 +448,8 @@ float ThresholdHigh(float low, float high) {
 
 void SetVisualization(TAImage& image, int32_t type, double high, double low) {
   if (!std::isfinite(high) || !std::isfinite(low)) return;
-  constexpr double kMax = std::numeric_limits<float>::max();
+  // Within +-1e38 the span High - Low stays a finite float.
+  constexpr double kMax = 1e38;
   high = std::clamp(high, -kMax, kMax);
   low = std::clamp(std::min(low, high), -kMax, kMax);
   if (!image.IsFloat) {

@@ -117,7 +117,8 @@ struct TViewRange {
 };
 
 // Stores the range (low above high becomes high; integer images get integral bounds where
-// |v| < 1e9) and the type, then rebuilds the tables. Non-finite bounds leave the range.
+// |v| < 1e9; both held within +-1e38) and the type, then rebuilds the tables. Non-finite
+// bounds change nothing.
 void SetVisualization(TAImage& image, int32_t type, double high, double low);
 // The automatic range and transfer code of the image (seeded sampling: the same image
 // always gives the same result).
