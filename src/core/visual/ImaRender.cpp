@@ -36,11 +36,7 @@ void TBgraBitmap::Fill(uint32_t c) {
 namespace {
 
 constexpr uint32_t kOpaque = 0xFF000000u;
-// Table slots past the 4096 levels: values at or below Low (and corrupt ones), values at
-// or above High.
-constexpr int32_t kBelow = 4096;
-constexpr int32_t kAbove = 4097;
-constexpr int32_t kLutSize = 4098;
+constexpr int32_t kLutSize = 4096;
 
 // The range as the loops use it: High raised so the range is never empty, and a scale that
 // keeps every value below High under index 4095.5.
@@ -61,35 +57,32 @@ struct TRenderRange {
   }
 };
 
-// Table slot of one value; the vector loop below computes the same.
+// Table index of one value: the value held in [low, high] (corrupt values at low), then
+// Round((v - low)·scale), which the scale keeps within 0..4095. The vector form below
+// computes the same: max and min take the bound whenever the value is NaN, like the
+// instructions.
 inline int32_t SlotOf(float v, float low, float high, float scale) {
-  if (!(v > low)) return kBelow;
-  if (v >= high) return kAbove;
-  float x = (v - low) * scale;
-  x = x < 4095.0f ? x : 4095.0f;
-  x = x > 0.0f ? x : 0.0f;
-  return _mm_cvtss_si32(_mm_set_ss(x));
+  float c = v > low ? v : low;
+  c = c < high ? c : high;
+  return _mm_cvtss_si32(_mm_set_ss((c - low) * scale));
 }
 
 inline __m128i SlotsOf(__m128 v, __m128 low, __m128 high, __m128 scale) {
-  __m128 x = _mm_mul_ps(_mm_sub_ps(v, low), scale);
-  x = _mm_max_ps(_mm_min_ps(x, _mm_set1_ps(4095.0f)), _mm_setzero_ps());
-  __m128i i = _mm_cvtps_epi32(x);
-  const __m128i above = _mm_castps_si128(_mm_cmpge_ps(v, high));
-  const __m128i below = _mm_castps_si128(_mm_cmpngt_ps(v, low));  // NaN too
-  i = _mm_or_si128(_mm_andnot_si128(above, i), _mm_and_si128(above, _mm_set1_epi32(kAbove)));
-  return _mm_or_si128(_mm_andnot_si128(below, i), _mm_and_si128(below, _mm_set1_epi32(kBelow)));
+  const __m128 c = _mm_min_ps(_mm_max_ps(v, low), high);
+  return _mm_cvtps_epi32(_mm_mul_ps(_mm_sub_ps(c, low), scale));
 }
 
 using TLut = std::vector<uint32_t>;
 
-// Colour of every slot: f(level) for the level table, level 0 below and 255 above.
+// Colour of every table index: f(level). Values at or below Low land on index 0 and values
+// at or above High on 4095, so those two are black and white whatever the table holds
+// (a user curve defines its own ends).
 template <class F>
 TLut MakeLut(const TImageVisu& v, F f) {
   TLut lut(kLutSize);
-  for (int i = 0; i < TImageVisu::kTableSize; ++i) lut[size_t(i)] = f(v.LevelTable[size_t(i)]);
-  lut[kBelow] = f(0);
-  lut[kAbove] = f(255);
+  for (int i = 0; i < kLutSize; ++i) lut[size_t(i)] = f(v.LevelTable[size_t(i)]);
+  lut[0] = f(0);
+  lut[kLutSize - 1] = f(255);
   return lut;
 }
 
