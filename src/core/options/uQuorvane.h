@@ -2,6 +2,9 @@
 // Later work adds fields (with their documented defaults) and the configuration files.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 namespace orlu {
 
 class TMiscOptions {
@@ -11,11 +14,19 @@ class TMiscOptions {
   bool PermitMT = true;  // multithreading allowed
   bool CoordsHMS = true;       // coordinate readouts in h m s / d m s
   bool CoordsDegrees = false;  // coordinate readouts in decimal degrees
+  std::string LastPalette;  // palette file of the "-file-" command; "" for none
+};
+
+// Image-processing filters.
+class TFilterOptions {
+ public:
+  double Normalization = 65535;  // default of "Histogram stretch"
 };
 
 class TQVOptions {
  public:
   TMiscOptions Misc;
+  TFilterOptions Filter;
 
   // Pushes PermitSSE and PermitMT to the process-wide switches (base/ProcessSwitches.h).
   void ApplyProcessSwitches() const;
