@@ -2,6 +2,9 @@
 // Later work adds fields (with their documented defaults) and the configuration files.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 namespace orlu {
 
 class TMiscOptions {
@@ -9,6 +12,15 @@ class TMiscOptions {
   TMiscOptions();
   bool PermitSSE;  // vector code allowed; default: the processor has SSE and SSE2
   bool PermitMT = true;  // multithreading allowed
+  bool CoordsHMS = true;       // coordinate readouts in h m s / d m s
+  bool CoordsDegrees = false;  // coordinate readouts in decimal degrees
+  std::string LastPalette;  // palette file of the "-file-" command; "" for none
+};
+
+// Image-processing filters.
+class TFilterOptions {
+ public:
+  double Normalization = 65535;  // default of "Histogram stretch"
 };
 
 class TFileOptions {
@@ -21,6 +33,7 @@ class TQVOptions {
  public:
   TMiscOptions Misc;
   TFileOptions File;
+  TFilterOptions Filter;
 
   // Pushes PermitSSE and PermitMT to the process-wide switches (base/ProcessSwitches.h).
   void ApplyProcessSwitches() const;
