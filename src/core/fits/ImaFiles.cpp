@@ -687,18 +687,23 @@ bool IsStructureKey(const std::string& key) {
   return false;
 }
 
+// The keyword as other readers take it: the text up to the first blank or "=", upper-cased
+// (a card whose "=" is misplaced still names a keyword for them).
+std::string LooseKeyword(const std::string& card) {
+  const std::size_t n = std::min(card.find_first_of(" ="), card.size());
+  return UpperAscii(std::string_view(card).substr(0, n));
+}
+
 void RemoveStaleCards(TFitsStrings& header, int32_t naxis, bool floatOutput) {
   std::vector<std::string> seen;
   for (int i = 0; i < header.Count();) {
     const std::string& c = header[i];
-    if (c.size() < 9 || c[8] != '=') {  // only value cards
-      ++i;
-      continue;
-    }
-    const std::string key = TFitsStrings::KeywordOf(c);
+    const bool valueCard = c.size() >= 9 && c[8] == '=';
+    const std::string key = valueCard ? TFitsStrings::KeywordOf(c) : LooseKeyword(c);
     bool drop = IsStaleCard(key, naxis, floatOutput);
     if (!drop && IsStructureKey(key)) {
-      drop = std::find(seen.begin(), seen.end(), key) != seen.end();
+      // Only the first, well-formed card of each structure keyword stays.
+      drop = !valueCard || std::find(seen.begin(), seen.end(), key) != seen.end();
       if (!drop) seen.push_back(key);
     }
     if (drop)
