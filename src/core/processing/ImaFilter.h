@@ -1,0 +1,99 @@
+// Processing history of an image: one entry per operation applied since the image was
+// created or read, with its parameters, text parameter, time and mask flag.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orlu {
+
+// Marks a parameter that was not set.
+inline constexpr double kUnsetParam = -123456789.5;
+// Marks a text parameter that was not set.
+inline constexpr const char* kVoidText = "<void>";
+// Code of the entries that are not operations; their Kind says what they are.
+inline constexpr uint8_t kOtherCode = 60;
+inline constexpr int32_t kLastOperationCode = 107;
+inline constexpr int32_t kLastKind = 28;
+
+// Stored name of operation code 0..107 (empty outside).
+std::string_view OperationName(int32_t code);
+// Name of kind 0..28 of a non-operation entry (empty outside).
+std::string_view HistoryKindName(int32_t kind);
+
+class THistoryItem {
+ public:
+  // Kind 0, Code 60, Time now, parameters unset, Text "<void>".
+  THistoryItem();
+
+  uint8_t Kind = 0;
+  uint8_t Code = kOtherCode;
+  double Time = 0;  // date-time: days since 1899-12-30 00:00 local time; 0 when read from text
+  std::array<double, 16> Params;
+  std::string Text = kVoidText;
+  std::string DisplayText;  // cached by the history window
+  bool Masked = false;
+  bool Ask = false;
+  bool FromMacro = false;
+
+  bool HasText() const { return Text != kVoidText; }
+  // The one-line record of history files and HISTORY cards: name, quoted text or
+  // parameters, " [Mask]", padded to 68 characters, then the tag "A" + 3 digits.
+  // Empty for an entry of Code 60 and Kind 1, which has no record.
+  std::string RecordLine() const;
+};
+
+// Current local time as days since 1899-12-30 00:00.
+double NowDateTime();
+
+// Entries are owned by the list; pointers to them stay valid until they are removed.
+class THistoryList {
+ public:
+  static constexpr int32_t kMaxEntries = 199;
+
+  THistoryList() = default;
+  THistoryList(const THistoryList& other) { other.CopyTo(*this); }
+  THistoryList& operator=(const THistoryList& other) {
+    if (&other != this) other.CopyTo(*this);
+    return *this;
+  }
+
+  int32_t Count() const { return int32_t(Items_.size()); }
+  void Clear() { Items_.clear(); }
+  // Entry at index; nullptr outside 0..Count()-1.
+  THistoryItem* Item(int32_t index);
+  const THistoryItem* Item(int32_t index) const;
+  // Copies every entry into other (cleared first).
+  void CopyTo(THistoryList& other) const;
+  // Takes an existing entry; it is freed when the list is full. The entry in the list, or
+  // nullptr when it was dropped.
+  THistoryItem* Append(std::unique_ptr<THistoryItem> item);
+  // Entries with a Code other than 60.
+  int32_t OperationCount() const;
+
+  // The append forms of the operations. Each returns the new entry, or nullptr when the
+  // list already holds kMaxEntries entries or the code is not 0..107. At most 16 parameters
+  // are taken.
+  THistoryItem* Add(int32_t code, bool masked);
+  THistoryItem* Add(int32_t code, bool masked, std::span<const double> params);
+  THistoryItem* Add(int32_t code, bool masked, std::string_view text);
+  THistoryItem* Add(int32_t code, bool masked, std::span<const double> params,
+                    std::string_view text);
+  // A Code 60 entry of the given kind.
+  THistoryItem* AddKind(int32_t kind, bool masked, std::string_view text);
+
+  // The record lines of the entries that have one, oldest first.
+  std::vector<std::string> RecordLines() const;
+
+ private:
+  THistoryItem* AddOperation(int32_t code, bool masked, std::span<const double> params,
+                             const std::string_view* text);
+  std::vector<std::unique_ptr<THistoryItem>> Items_;
+};
+
+}  // namespace orlu
