@@ -30,6 +30,8 @@ class TBWImage {
  public:
   // Allocates 16 × 16 (check IsAllocated) and takes the next SerialId.
   TBWImage();
+  // Allocates w × h as SetSize does (check IsAllocated).
+  TBWImage(int32_t w, int32_t h);
   ~TBWImage();
   TBWImage(const TBWImage&) = delete;
   TBWImage& operator=(const TBWImage&) = delete;
