@@ -151,13 +151,12 @@ void LoadCustomRaw(const TRawOptions& o, const std::string& path, TAImage& image
     for (int32_t y = 0; y < h; ++y) {
       const int64_t offset = header + (int64_t(pass) * h + y) * rowBytes;
       const int64_t got = ReadAt(fd.Get(), row.data(), rowBytes, offset);
-      // Only whole samples count; a partial last pixel keeps the zeros of the cleared image.
-      const int32_t whole = int32_t(got / pixelBytes);
-      if (planar) {
-        decode(row.data(), bytes, whole, order[pass]->RowPointer(0, y));
-      } else {
-        for (int32_t p = 0; p < planeCount; ++p)
-          decode(row.data() + p * bytes, pixelBytes, whole, order[p]->RowPointer(0, y));
+      // Only complete samples are decoded; the rest keeps the zeros of the cleared image.
+      for (int32_t p = 0; p < (planar ? 1 : planeCount); ++p) {
+        const int64_t first = p * bytes;  // offset of this plane's sample in a pixel
+        const int64_t n = got < first + bytes ? 0 : (got - first - bytes) / pixelBytes + 1;
+        TBWImage* plane = planar ? order[pass] : order[p];
+        decode(row.data() + first, pixelBytes, int32_t(n), plane->RowPointer(0, y));
       }
       if (got < rowBytes) {
         atEnd = true;
