@@ -95,6 +95,12 @@ class TMiscOptions {
   bool PermitMT = true;  // multithreading allowed
 };
 
+class TFileOptions {
+ public:
+  bool AllowUnsignedFITS = false;  // "Convert unsigned data": BITPIX 16 without BZERO as 0..65535
+  bool RowOrderFITS = true;        // "Use ROWORDER key for image orientation"
+};
+
 class TQVOptions {
  public:
   TObservatoryOptions Observatory;
@@ -102,6 +108,7 @@ class TQVOptions {
   TDslrOptions Dslr;
   TRawOptions Raw;
   TMiscOptions Misc;
+  TFileOptions File;
 
   // Pushes PermitSSE and PermitMT to the process-wide switches (base/ProcessSwitches.h).
   void ApplyProcessSwitches() const;
