@@ -17,11 +17,19 @@
 
 #include "base/EOrluError.h"
 #include "base/Translate.h"
+#include "fits/ImaFiles.h"
 #include "formats/uRawCustom.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 
 namespace orlu {
+
+// The FITS unit names the same bits for its own use; they must stay the same bits.
+static_assert(kLoadSource8Bit == kStatus8BitSource && kLoadFitsHeader == kStatusFitsHeader &&
+              kLoadView0To255 == kStatusView0To255 && kLoadPreviewDrawn == kStatusPreviewDrawn &&
+              kLoadLoaded == kStatusLoaded && kLoadFailed == kStatusFailed &&
+              kLoadTooLarge == kStatusTooLarge && kLoadIncompatible == kStatusDecoderError &&
+              kLoadOutOfMemory == kStatusOutOfMemory && kLoadPluginMissing == kStatusPluginMissing);
 
 namespace {
 
@@ -211,8 +219,10 @@ const TLoaderTable& BuiltinLoaders() {
 
 // ============================================================================ loading
 
-void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
-               TAImage& image, const TQVOptions& options) {
+namespace {
+
+void WalkLoaders(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
+                 TAImage& image, const TQVOptions& options) {
   if (!IsPseudoPath(path) && !FileYieldsFourBytes(path)) {
     image.Status |= kStatusFailed;
     return;
@@ -242,6 +252,17 @@ void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frame
     FinishLoad(path, image, options);
   } catch (...) {
     image.Status |= kStatusRefusedDecoder;
+  }
+}
+
+}  // namespace
+
+void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
+               TAImage& image, const TQVOptions& options) {
+  try {
+    WalkLoaders(table, path, frameIndex, image, options);
+  } catch (...) {
+    image.Status |= kStatusFailed;  // only bookkeeping outside the loaders can get here
   }
 }
 
@@ -381,6 +402,42 @@ std::string_view WriterName(TWriterKind kind) {
     case TWriterKind::ViewPng16: return "PNG view 16-bit";
   }
   return "none";
+}
+
+bool WriterAvailable(TWriterKind kind) {
+  return kind == TWriterKind::FitsData || kind == TWriterKind::TextData ||
+         kind == TWriterKind::RawFloat;
+}
+
+TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
+                          bool compressed, const TQVOptions& options) {
+  (void)options;  // read by the view writers (JPEG quality, grid marks) once they exist
+  TSaveResult r;
+  if (!WriterAvailable(writer)) {
+    r.Status = TSaveStatus::WriterMissing;
+    r.Message = Tr("Cannot write file to disk") + "\r" +
+                (writer == TWriterKind::None
+                     ? Tr("No writer for this file extension")
+                     : Tr("This build has no writer for") + " " + std::string(WriterName(writer)));
+    return r;
+  }
+  bool ok = false;
+  try {
+    // Each writer writes beside the target and renames on success: a failure keeps the file.
+    switch (writer) {
+      case TWriterKind::FitsData: ok = WriteFits(image, path, compressed); break;
+      case TWriterKind::TextData: ok = ExportText(image, path); break;
+      case TWriterKind::RawFloat: ok = ExportRawFloat(image, path); break;
+      default: break;
+    }
+  } catch (const std::exception& e) {
+    r.Status = TSaveStatus::WriteFailed;
+    r.Message = e.what();
+    return r;
+  }
+  r.Status = ok ? TSaveStatus::Written : TSaveStatus::WriteFailed;
+  if (!ok) r.Message = Tr("Cannot write file to disk");
+  return r;
 }
 
 bool ViewSaveIsLossless(const TViewSaveFacts& f) {

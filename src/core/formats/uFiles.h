@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -188,9 +189,10 @@ struct TSaveResult {
   std::string Message;  // empty when written, else the text of the "ERROR" box
 };
 
-// Writes the image with the given writer (data writers only for now). The file is written
-// to a temporary name in the same folder and renamed over path on success, so a failed save
-// never destroys an existing file. compressed applies to FITS.
+// Writes the image with the given writer; compressed asks FITS for tile compression (the
+// writer picks RICE_1 or GZIP_2 by its rules). Every writer writes beside the target and
+// renames on success, so a failed save never destroys an existing file. A writer that this
+// build lacks (WriterAvailable false) writes nothing and says so.
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
                           bool compressed, const TQVOptions& options);
 

@@ -49,9 +49,9 @@ class TFileOptions {
   bool DontOverwriteKeys = true;  // existing cards are kept
   bool AddVisuKeys = true;
   bool AddPolyKeys = true;
-  bool AllowUnsignedFITS = false;  // BITPIX 16 without BZERO read as unsigned
+  bool AllowUnsignedFITS = false;  // "Convert unsigned data": BITPIX 16 without BZERO as 0..65535
   bool AddCreatorKey = true;
-  bool RowOrderFITS = true;  // honour ROWORDER = 'TOP-DOWN'
+  bool RowOrderFITS = true;  // "Use ROWORDER key for image orientation"
   bool SaveMarks = false;
   bool RememberLastFolder = true;
   bool Autozoom = true;
@@ -95,12 +95,6 @@ class TMiscOptions {
   bool PermitMT = true;  // multithreading allowed
 };
 
-class TFileOptions {
- public:
-  bool AllowUnsignedFITS = false;  // "Convert unsigned data": BITPIX 16 without BZERO as 0..65535
-  bool RowOrderFITS = true;        // "Use ROWORDER key for image orientation"
-};
-
 class TQVOptions {
  public:
   TObservatoryOptions Observatory;
@@ -108,7 +102,6 @@ class TQVOptions {
   TDslrOptions Dslr;
   TRawOptions Raw;
   TMiscOptions Misc;
-  TFileOptions File;
 
   // Pushes PermitSSE and PermitMT to the process-wide switches (base/ProcessSwitches.h).
   void ApplyProcessSwitches() const;
