@@ -5,15 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <new>
 #include <stdexcept>
-#include <system_error>
 
 #include "base/EOrluError.h"
 #include "base/Translate.h"
@@ -45,11 +40,11 @@ std::string_view FileNameOf(std::string_view path) {
 bool GlobMatch(std::string_view pat, std::string_view name) {
   size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
   while (n < name.size()) {
-    if (p < pat.size() && (pat[p] == '?' || LowerAscii(pat[p]) == LowerAscii(name[n]))) {
-      ++p, ++n;
-    } else if (p < pat.size() && pat[p] == '*') {
+    if (p < pat.size() && pat[p] == '*') {
       starP = p++;
       starN = n;
+    } else if (p < pat.size() && (pat[p] == '?' || LowerAscii(pat[p]) == LowerAscii(name[n]))) {
+      ++p, ++n;
     } else if (starP != std::string_view::npos) {
       p = starP + 1;
       n = ++starN;

@@ -124,7 +124,7 @@ TEST(FileNames, ExtensionsAndPatterns) {
       {"a.fit", "*.raw; *.fit ", true},   {"a.fit", "*.raw;;", false},
       {"a.raw", "", false},               {"a.st7", "*.st*", true},
       {"a.b", "*.?", true},               {"a.bb", "*.?", false},
-      {"a.raw", "*.crw;*.raw", true},     {"xaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*c", false},
+      {"a.raw", "*.crw;*.raw", true},     {"*x.raw", "*.raw", true},     {"xaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*c", false},
   };
   for (const Pat& p : pats) EXPECT_EQ(MatchesPatternList(p.path, p.list), p.want) << p.path << " ~ " << p.list;
 
