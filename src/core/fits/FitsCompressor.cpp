@@ -362,8 +362,13 @@ TFitsStrings TFITSCompressor::TableHeader(const TFitsStrings& imageHeader, int32
   h.Insert(i++, "ZIMAGE  =                    T");
   h.InsertInt(i++, "ZTILE1", "", width);
   h.InsertInt(i++, "ZTILE2", "", 1);
+  // The convention lets ZTILE3 default to 1, but some readers divide by a missing one.
+  if (planes > 1) h.InsertInt(i++, "ZTILE3", "", 1);
   if (UseGzip) {
     h.InsertString(i++, "ZCMPTYPE", "GZIP_2");
+    // Float tiles hold the exact bit patterns; without this card some readers take them
+    // for quantized integers.
+    if (writeType == 33) h.InsertString(i++, "ZQUANTIZ", "NONE");
   } else {
     h.InsertString(i++, "ZCMPTYPE", "RICE_1");
     h.InsertString(i++, "ZNAME1", "BLOCKSIZE");

@@ -506,7 +506,8 @@ int32_t DecodingTypeOf(int32_t sampleCode, bool unsigned16) {
 
 void ReadFits(TAImage& image, const fs::path& fileName, int32_t hduIndex, bool allowUnsigned) {
   if (!IsFitsExtension(fileName)) return;
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking open: a FIFO named like a FITS file must not stall the program.
+  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.Get() < 0) return;
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;

@@ -342,7 +342,8 @@ UnitRead ReadUnitHeader(int fd, int64_t offset, int64_t maxBlocks, std::vector<s
   for (;;) {
     const int64_t got = ReadBlock(fd, offset + out.Blocks * TFitsStrings::kBlockSize, block);
     if (got < 0) return UnitRead::IoError;
-    if (got < TFitsStrings::kBlockSize) return out.Blocks == 0 ? UnitRead::Eof : UnitRead::Truncated;
+    if (got < TFitsStrings::kBlockSize)
+      return out.Blocks == 0 && got == 0 ? UnitRead::Eof : UnitRead::Truncated;
     ++out.Blocks;
     if (maxBlocks > 0 && out.Blocks > maxBlocks) return UnitRead::TooLong;
     if (out.Blocks == 1)
@@ -440,7 +441,7 @@ int TFitsStrings::IndexOfKey(std::string_view key) const {
 }
 
 std::string TFitsStrings::Name8(std::string_view key) {
-  return PadRight(std::string(key.substr(0, 8)), 8);
+  return PadRight(UpperAscii(key.substr(0, 8)), 8);  // keywords are upper case in FITS
 }
 
 std::string TFitsStrings::KeywordOf(std::string_view card) {

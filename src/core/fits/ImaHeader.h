@@ -68,7 +68,7 @@ class TFitsStrings {
   // Index of the first card whose text before its first "=" equals key (blank-padded and cut
   // to 8 characters), ignoring letter case; -1 when none. Only value cards can be found.
   int IndexOfKey(std::string_view key) const;
-  // key padded with blanks and cut to exactly 8 characters.
+  // key upper-cased, padded with blanks and cut to exactly 8 characters.
   static std::string Name8(std::string_view key);
   // Characters 1..8 of a card, trimmed and upper-cased.
   static std::string KeywordOf(std::string_view card);

@@ -378,9 +378,12 @@ void TBWImage::Fill(float v) {
   if (Data) std::fill_n(Data, Count, v);
 }
 
+// The constant operations compute in single precision: converting every sample to double
+// and back costs three times the memory traffic of the loop, for at most an ulp or two.
 void TBWImage::AddConst(double v) {
   if (v == 0 || !Data) return;
-  ForEachSample(Data, Count, [v](float s) { return float(s + v); });
+  const float f = float(v);
+  ForEachSample(Data, Count, [f](float s) { return s + f; });
 }
 
 void TBWImage::AddWrap(double v) {
@@ -396,7 +399,8 @@ void TBWImage::AddWrap(double v) {
 
 void TBWImage::MulConst(double v) {
   if (v == 1 || !Data) return;
-  ForEachSample(Data, Count, [v](float s) { return float(s * v); });
+  const float f = float(v);
+  ForEachSample(Data, Count, [f](float s) { return s * f; });
 }
 
 void TBWImage::Linear(double a, double b) {
@@ -405,7 +409,8 @@ void TBWImage::Linear(double a, double b) {
     return;
   }
   if (!Data) return;
-  ForEachSample(Data, Count, [a, b](float s) { return float(a + b * s); });
+  const float fa = float(a), fb = float(b);
+  ForEachSample(Data, Count, [fa, fb](float s) { return fa + fb * s; });
 }
 
 void TBWImage::LinearAround(double a, double b, double c) {
@@ -418,7 +423,8 @@ void TBWImage::LinearAround(double a, double b, double c) {
     return;
   }
   if (!Data) return;
-  ForEachSample(Data, Count, [a, b, c](float s) { return float(a + b * (s - c)); });
+  const float fa = float(a), fb = float(b), fc = float(c);
+  ForEachSample(Data, Count, [fa, fb, fc](float s) { return fa + fb * (s - fc); });
 }
 
 void TBWImage::LogScale(double f) {
@@ -530,50 +536,110 @@ void TBWImage::ShiftInteger(int64_t sx, int64_t sy) {
     for (int64_t r = 0; r < h; ++r) doRow(r);
 }
 
+namespace {
+
+// One target row of a fractional shift, columns [a, b): out[c - a] is the bilinear value at
+// source column c + ix of the row pair (A, B), where a null row lies outside the plane.
+// Mirrors BilinearWeighted: direct where the 2 × 2 cell is inside, checked reads (outside
+// samples give the outside value) for cells touching the border, the outside value beyond.
+struct TShiftRow {
+  int64_t w;
+  int64_t ix;
+  float w0, w1, w2, w3;
+  float outside;
+
+  void Run(const float* A, const float* B, float* out, int64_t a, int64_t b) const {
+    if (!A && !B) {
+      std::fill(out, out + (b - a), outside);
+      return;
+    }
+    auto get = [this](const float* row, int64_t c) {
+      return row && c >= 0 && c < w ? row[c] : outside;
+    };
+    // Source columns -1 .. w-1 have a value; 0 .. w-2 need no checks on inside rows.
+    const int64_t valLo = std::clamp<int64_t>(-1 - ix, a, b), valHi = std::clamp<int64_t>(w - ix, a, b);
+    int64_t dirLo = valHi, dirHi = valHi;
+    if (A && B) {
+      dirLo = std::clamp<int64_t>(-ix, valLo, valHi);
+      dirHi = std::clamp<int64_t>(w - 1 - ix, dirLo, valHi);
+    }
+    std::fill(out, out + (valLo - a), outside);
+    auto checked = [&](int64_t from, int64_t to) {
+      for (int64_t c = from; c < to; ++c) {
+        const int64_t s = c + ix;
+        out[c - a] = w0 * get(A, s) + w1 * get(A, s + 1) + w2 * get(B, s) + w3 * get(B, s + 1);
+      }
+    };
+    checked(valLo, dirLo);
+    if (dirHi > dirLo) Direct(A + dirLo + ix, B + dirLo + ix, out + (dirLo - a), dirHi - dirLo);
+    checked(dirHi, valHi);
+    std::fill(out + (valHi - a), out + (b - a), outside);
+  }
+
+  // The inner loop, summed in the order BilinearWeighted uses.
+  void Direct(const float* __restrict q0, const float* __restrict q1, float* __restrict o,
+              int64_t n) const {
+    const float a0 = w0, a1 = w1, a2 = w2, a3 = w3;
+    for (int64_t k = 0; k < n; ++k) o[k] = a0 * q0[k] + a1 * q0[k + 1] + a2 * q1[k] + a3 * q1[k + 1];
+  }
+};
+
+}  // namespace
+
 // Target (c, r) takes BilinearWeighted (c + ix, r + iy) with (ix, iy) the integer parts of
-// (-dx, -dy). Each row is computed in chunks into a small buffer; rows and chunks run in
-// the direction that never reads a sample already written, so the result equals an
-// out-of-place computation without needing a second plane.
+// (-dx, -dy), as if computed from an untouched copy of the plane.
 void TBWImage::ShiftFractional(double dx, double dy) {
   const int64_t w = Width, h = Height;
   const double fxs = -dx, fys = -dy;
   const int64_t ix = int64_t(std::floor(fxs)), iy = int64_t(std::floor(fys));
   const double fx = fxs - double(ix), fy = fys - double(iy);
-  const float wt[4] = {float((1 - fx) * (1 - fy)), float(fx * (1 - fy)), float((1 - fx) * fy),
-                       float(fx * fy)};
+  const TShiftRow sr{w, ix, float((1 - fx) * (1 - fy)), float(fx * (1 - fy)), float((1 - fx) * fy),
+                     float(fx * fy), OutsideValue};
+  auto row = [&](int64_t r) -> const float* { return r >= 0 && r < h ? Data + r * w : nullptr; };
+
+  // Fast path: rows in ascending order (memory streams forward) with copies of the source
+  // rows that would otherwise be overwritten before they are read.
+  PixelBlockPtr<float> saved = iy >= -1 ? AllocPixels<float>(std::size_t(2 * w)) : nullptr;
+  if (iy <= -2) {
+    // Source rows lie at least two rows lower: descending order never reads a written row.
+    for (int64_t r = h - 1; r >= 0; --r) sr.Run(row(r + iy), row(r + iy + 1), Data + r * w, 0, w);
+    return;
+  }
+  if (saved) {
+    float* prev = saved.get();
+    float* cur = prev + w;
+    for (int64_t r = 0; r < h; ++r) {
+      float* d = Data + r * w;
+      if (iy >= 1) {
+        sr.Run(row(r + iy), row(r + iy + 1), d, 0, w);
+      } else if (iy == 0) {
+        std::memcpy(cur, d, std::size_t(w) * sizeof(float));
+        sr.Run(cur, row(r + 1), d, 0, w);
+      } else {  // iy == -1: the pair is (original row r-1, original row r)
+        std::memcpy(cur, d, std::size_t(w) * sizeof(float));
+        sr.Run(r >= 1 ? prev : nullptr, cur, d, 0, w);
+        std::swap(prev, cur);
+      }
+    }
+    return;
+  }
+
+  // Without the row copies: rows and column chunks run in the direction that never reads a
+  // sample already written; each chunk is computed into a stack buffer first.
   constexpr int64_t kChunk = 512;
   float buf[kChunk];
-  // Columns whose source pair lies fully inside: 0 <= c + ix <= w - 2.
-  const int64_t inLo = std::clamp<int64_t>(-ix, 0, w), inHi = std::clamp<int64_t>(w - 1 - ix, 0, w);
   auto doRow = [&](int64_t r) {
     float* d = Data + r * w;
-    const int64_t rs = r + iy;
-    const bool rowInside = rs >= 0 && rs <= h - 2;
-    const float* p0 = rowInside ? Data + rs * w + ix : nullptr;
-    auto doChunk = [&](int64_t a, int64_t b) {
-      for (int64_t c = a; c < b; ++c) {
-        if (rowInside && c >= inLo && c < inHi) {
-          // Direct interior stretch: kept in one tight loop the compiler vectorises.
-          const int64_t e = std::min(b, inHi);
-          const float* __restrict q0 = p0 + c;
-          const float* __restrict q1 = p0 + w + c;
-          float* __restrict o = buf + (c - a);
-          const int64_t n = e - c;
-          for (int64_t k = 0; k < n; ++k)
-            o[k] = wt[0] * q0[k] + wt[1] * q0[k + 1] + wt[2] * q1[k] + wt[3] * q1[k + 1];
-          c = e - 1;
-        } else {
-          buf[c - a] = BilinearWeighted(ClampInt(c + ix, INT32_MIN, INT32_MAX),
-                                        ClampInt(rs, INT32_MIN, INT32_MAX), wt);
-        }
-      }
+    const float* A = row(r + iy);
+    const float* B = row(r + iy + 1);
+    auto chunk = [&](int64_t a, int64_t b) {
+      sr.Run(A, B, buf, a, b);
       std::memcpy(d + a, buf, std::size_t(b - a) * sizeof(float));
     };
-    if (ix >= 0) {
-      for (int64_t a = 0; a < w; a += kChunk) doChunk(a, std::min(w, a + kChunk));
-    } else {
-      for (int64_t b = w; b > 0; b -= kChunk) doChunk(std::max<int64_t>(0, b - kChunk), b);
-    }
+    if (ix >= 0)
+      for (int64_t a = 0; a < w; a += kChunk) chunk(a, std::min(w, a + kChunk));
+    else
+      for (int64_t b = w; b > 0; b -= kChunk) chunk(std::max<int64_t>(0, b - kChunk), b);
   };
   if (iy >= 0)
     for (int64_t r = 0; r < h; ++r) doRow(r);
@@ -1193,11 +1259,17 @@ inline T LoadRaw(const unsigned char* p, bool swap) {
   T v;
   if constexpr (sizeof(T) == 1) {
     v = T(p[0]);
+  } else if constexpr (sizeof(T) == 2) {
+    uint16_t u;
+    std::memcpy(&u, p, 2);
+    if (swap) u = __builtin_bswap16(u);
+    std::memcpy(&v, &u, 2);
   } else {
-    unsigned char b[sizeof(T)];
-    std::memcpy(b, p, sizeof(T));
-    if (swap) std::reverse(b, b + sizeof(T));
-    std::memcpy(&v, b, sizeof(T));
+    static_assert(sizeof(T) == 4);
+    uint32_t u;
+    std::memcpy(&u, p, 4);
+    if (swap) u = __builtin_bswap32(u);
+    std::memcpy(&v, &u, 4);
   }
   return v;
 }
@@ -1216,13 +1288,38 @@ void WidenInPlace(float* data, int64_t n, bool swap) {
 template <class T>
 void ConvertSameWidth(float* data, int64_t n, bool swap) {
   static_assert(sizeof(T) == sizeof(float));
-  unsigned char* raw = reinterpret_cast<unsigned char*>(data);
-  for (int64_t i = 0; i < n; ++i) {
-    const T x = LoadRaw<T>(raw + i * 4, swap);
-    float v;
-    if constexpr (std::is_same_v<T, float>) v = x;
-    else v = float(x);
-    std::memcpy(data + i, &v, sizeof(float));
+  int64_t i = 0;
+#if defined(__SSE2__)
+  // SSE2 has no byte shuffle: swap the bytes of each 16-bit half, then the halves.
+  if (swap) {
+    for (; i + 4 <= n; i += 4) {
+      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+      x = _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
+      x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
+      __m128 v;
+      if constexpr (std::is_same_v<T, float>) {
+        v = _mm_castsi128_ps(x);
+      } else if constexpr (std::is_same_v<T, int32_t>) {
+        v = _mm_cvtepi32_ps(x);
+      } else {
+        // Unsigned: high and low 16 bits are exact in float; their sum is rounded once,
+        // as the scalar conversion rounds.
+        const __m128 hi = _mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(x, 16)), _mm_set1_ps(65536.0f));
+        const __m128 lo = _mm_cvtepi32_ps(_mm_and_si128(x, _mm_set1_epi32(0xFFFF)));
+        v = _mm_add_ps(hi, lo);
+      }
+      _mm_storeu_ps(data + i, v);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    uint32_t u;
+    std::memcpy(&u, data + i, 4);
+    if (swap) u = __builtin_bswap32(u);
+    T x;
+    std::memcpy(&x, &u, 4);
+    const float v = float(x);
+    std::memcpy(data + i, &v, 4);
   }
 }
 

@@ -202,7 +202,8 @@ class TBWImage {
   bool SampledMaxAtMost(float x) const;
   // Counts the samples clamped to min..max into nBins bins (bins needs nBins entries);
   // integer data with fewer values than bins get their empty gaps filled from neighbours.
-  // Nothing for nBins < 2 or a short array.
+  // parallel lets large planes use the vector loop (same counts). Nothing for nBins < 2 or
+  // a short array.
   void Histogram(std::span<int32_t> bins, int32_t nBins, bool parallel, bool isFloat,
                  float max, float min) const;
   // 0..1, above 0.5 when diagonal neighbours in 2 × 2 cells differ one way (checkerboard).

@@ -460,7 +460,8 @@ TEST(ImaBWOps, SimpleOperationsMatchPerSampleReference) {
     for (int y = 0; y < 5; ++y)
       for (int x = 0; x < 7; ++x) {
         const float want = r.ref(Mixed(x, y));
-        ASSERT_EQ(p.GetPixel(x, y), want) << r.name << " at " << x << "," << y << " from " << Mixed(x, y);
+        // Single-precision arithmetic may differ from the double reference by an ulp.
+        ASSERT_FLOAT_EQ(p.GetPixel(x, y), want) << r.name << " at " << x << "," << y << " from " << Mixed(x, y);
       }
   }
 }
@@ -552,10 +553,19 @@ TEST(ImaBWShift, MatchesOutOfPlaceReferenceInEveryDirection) {
         FillWith(p, s[0], s[1], Ramp);
         p.OutsideValue = -5;
         const auto want = std::fabs(dx) < 1e-6 && std::fabs(dy) < 1e-6 ? Samples(p) : ShiftRef(p, dx, dy);
+        TBWImage q;
+        ASSERT_TRUE(p.AssignTo(q));
+        q.OutsideValue = p.OutsideValue;
         p.Shift(dx, dy, false);
-        const auto got = Samples(p);
-        for (std::size_t i = 0; i < got.size(); ++i)
+        // Without memory for its row copies the shift takes its in-place chunked path.
+        FailNextPixelAllocations(1);
+        q.Shift(dx, dy, false);
+        FailNextPixelAllocations(0);
+        const auto got = Samples(p), got2 = Samples(q);
+        for (std::size_t i = 0; i < got.size(); ++i) {
           ASSERT_FLOAT_EQ(got[i], want[i]) << s[0] << "x" << s[1] << " by " << dx << "," << dy << " at " << i;
+          ASSERT_FLOAT_EQ(got2[i], want[i]) << s[0] << "x" << s[1] << " by " << dx << "," << dy << " at " << i;
+        }
       }
 }
 
@@ -1106,6 +1116,35 @@ TEST(ImaBWDecode, RawTypesInBothByteOrders) {
     EXPECT_TRUE(std::signbit(p.Data[3]));
     EXPECT_FALSE(p.ConvertRawSamples(6, swap));
     EXPECT_FALSE(p.ConvertRawSamples(-1, swap));
+  }
+}
+
+TEST(ImaBWDecode, SwappedWordsMatchAPlainConversionForAnyBits) {
+  std::mt19937 rng(9);
+  TBWImage p;
+  p.SetSize(37, 11);
+  for (int type : {kRawInt32, kRawUInt32, kRawFloat32}) {
+    std::vector<uint32_t> bits(std::size_t(p.Count));
+    for (auto& b : bits) b = rng();
+    bits[0] = 0xFFFFFFFFu;
+    bits[1] = 0x80000000u;
+    bits[2] = 0x7FFFFFFFu;
+    bits[3] = 0x00FFFFFFu;
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+      const uint32_t be = __builtin_bswap32(bits[i]);
+      std::memcpy(p.Data + i, &be, 4);
+    }
+    ASSERT_TRUE(p.ConvertRawSamples(type, true));
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+      float want;
+      if (type == kRawInt32) want = float(int32_t(bits[i]));
+      else if (type == kRawUInt32) want = float(bits[i]);
+      else std::memcpy(&want, &bits[i], 4);
+      uint32_t a, b;
+      std::memcpy(&a, &p.Data[i], 4);
+      std::memcpy(&b, &want, 4);
+      ASSERT_EQ(a, b) << type << " " << std::hex << bits[i];
+    }
   }
 }
 
