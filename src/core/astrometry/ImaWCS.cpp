@@ -807,4 +807,168 @@ void WriteApoFile(const std::filesystem::path& path, const TWcs& wcs) {
   }
 }
 
+
+// ---------------------------------------------------------------------------------------
+// Equatorial grid
+
+namespace {
+
+// Some part of the segment lies in the rectangle (Liang–Barsky clipping).
+bool SegmentMeetsRect(double ax, double ay, double bx, double by, double x0, double y0,
+                      double x1, double y1) {
+  double t0 = 0, t1 = 1;
+  const double dx = bx - ax, dy = by - ay;
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {ax - x0, x1 - ax, ay - y0, y1 - ay};
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0) {
+      if (q[i] < 0) return false;
+      continue;
+    }
+    const double r = q[i] / p[i];
+    if (p[i] < 0)
+      t0 = std::max(t0, r);
+    else
+      t1 = std::min(t1, r);
+    if (t0 > t1) return false;
+  }
+  return true;
+}
+
+// The candidate closest by ratio (max(t/c, c/t)), the first on ties.
+template <size_t N>
+double ClosestByRatio(const double (&candidates)[N], double t) {
+  double best = candidates[0], bestRatio = HUGE_VAL;
+  for (double c : candidates) {
+    const double r = std::max(t / c, c / t);
+    if (r < bestRatio) {
+      bestRatio = r;
+      best = c;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+TEquatorialGrid EquatorialGrid(const TWcs& wcs, double x0, double y0, double x1, double y1,
+                               double fieldDeg, double decDeg, double raDeg, double gridEqu) {
+  TEquatorialGrid grid;
+  const double F = fieldDeg;
+  if (!(F > 0 && F <= 360) || !std::isfinite(decDeg) || !std::isfinite(raDeg) ||
+      !(std::isfinite(x0) && std::isfinite(y0) && std::isfinite(x1) && std::isfinite(y1)) ||
+      !wcs.IsUsable())
+    return grid;
+  if (!(gridEqu > 0 && gridEqu < 1e6)) gridEqu = 4;
+  const double g = 4.0 / gridEqu;
+  const double cosDec = std::fabs(std::cos(decDeg * kDeg));
+  const bool sip = wcs.HasSIP;
+
+  const double decStart = Clamp(decDeg - F, -90 + 0.05 * F, 90.0);
+  const double decEnd = Clamp(decDeg + F, -90.0, 90 - 0.05 * F);
+  const double raWidth = std::min(3 * F / (cosDec + 0.0001), 359.999);
+  const double raStart = raDeg - raWidth / 2;
+
+  const int32_t nRA = Clamp(Round(F) + 4, 4 + (sip ? 20 : 0), 30);
+  const int32_t nDec =
+      Clamp(Round((F + 1) / (cosDec + 0.01)) + 5, 6 + (sip ? 20 : 0), 60);
+
+  static constexpr double kRASteps[] = {3600, 1800, 1200, 900, 600, 360, 240, 180, 120, 60,
+                                        30,   20,   15,   10,  5,   4,   3,   2,   1};
+  static constexpr double kDecSteps[] = {54000, 36000, 18000, 10800, 7200, 3600, 1800,
+                                         1200,  900,   600,   360,   300,  240,  180,
+                                         120,   60,    30,    20,    10};
+  grid.RASpacing = ClosestByRatio(kRASteps, 65 * F * g / (cosDec + 0.0001)) / 3600 * 15;
+  grid.DecSpacing = ClosestByRatio(kDecSteps, 905 * F * g) / 3600;
+
+  // Lines of the grid: segments first, the label of each line right after its segments.
+  auto addLine = [&](bool isRA, double value) {
+    const int32_t n = isRA ? nRA : nDec;
+    int32_t kept = 0;
+    double px = 0, py = 0;
+    bool prevOk = false;
+    for (int32_t i = 0; i <= n && grid.Segments.size() < TEquatorialGrid::kMaxSegments; ++i) {
+      const double t = double(i) / n;
+      const double ra = isRA ? value : raStart + t * raWidth;
+      const double dec = isRA ? decStart + t * (decEnd - decStart) : value;
+      double x = 0, y = 0;
+      const bool ok = wcs.SkyToPixel(ra * kDeg, dec * kDeg, x, y);
+      if (ok && prevOk && SegmentMeetsRect(px, py, x, y, x0, y0, x1, y1)) {
+        grid.Segments.push_back({px, py, x, y});
+        ++kept;
+      }
+      px = x;
+      py = y;
+      prevOk = ok;
+    }
+    if (kept < (isRA ? 2 : 1)) return;
+    // The label sits where the line crosses two adjacent edges of the grown rectangle.
+    const double gx0 = x0 - 1, gy0 = y0 - 1, gx1 = x1 + 1, gy1 = y1 + 1;
+    struct Edge {
+      double ax, ay, bx, by;
+    };
+    const Edge edges[2] = {isRA ? Edge{gx0, gy0, gx1, gy0} : Edge{gx0, gy1, gx1, gy1},
+                           isRA ? Edge{gx0, gy0, gx0, gy1} : Edge{gx1, gy0, gx1, gy1}};
+    const double target = value * kDeg;
+    auto miss = [&](const Edge& e, double t, double& x, double& y) {
+      x = e.ax + t * (e.bx - e.ax);
+      y = e.ay + t * (e.by - e.ay);
+      double ra, dec;
+      wcs.PixelToSky(x, y, ra, dec);
+      return isRA ? std::fabs(std::remainder(ra - target, 2 * kPi)) : std::fabs(dec - target);
+    };
+    int bestEdge = 0;
+    double bestT = 0, best = HUGE_VAL, bx = 0, by = 0;
+    for (int e = 0; e < 2; ++e)
+      for (int i = 0; i <= 50; ++i) {
+        double x, y;
+        const double d = miss(edges[e], i / 50.0, x, y);
+        if (d < best) {
+          best = d;
+          bestEdge = e;
+          bestT = i / 50.0;
+          bx = x;
+          by = y;
+        }
+      }
+    const double centre = bestT;
+    for (int i = -50; i <= 50; ++i) {
+      const double t = centre + i / 2500.0;
+      if (t < 0 || t > 1) continue;
+      double x, y;
+      const double d = miss(edges[bestEdge], t, x, y);
+      if (d < best) {
+        best = d;
+        bx = x;
+        by = y;
+      }
+    }
+    if (best < 0.01 * F * kDeg) {
+      double v = value;
+      if (isRA) {
+        v = std::fmod(v, 360.0);
+        if (v < 0) v += 360;
+      }
+      grid.Labels.push_back({bx, by, isRA, v});
+    }
+  };
+
+  // The default density draws about 25 lines each way; a thousand only bounds the work for a
+  // density option far out of its range.
+  constexpr int32_t kMaxLines = 1000;
+  const double ra0 = std::nearbyint(raStart / grid.RASpacing) * grid.RASpacing;
+  for (int32_t k = 0; k < kMaxLines; ++k) {
+    const double ra = ra0 + k * grid.RASpacing;
+    if (ra > raStart + raWidth) break;
+    addLine(true, ra);
+  }
+  const double dec0 = std::nearbyint(decStart / grid.DecSpacing) * grid.DecSpacing;
+  for (int32_t k = 0; k < kMaxLines; ++k) {
+    const double dec = dec0 + k * grid.DecSpacing;
+    if (dec > decEnd) break;
+    if (std::fabs(dec) < 90) addLine(false, dec);
+  }
+  return grid;
+}
+
 }  // namespace orlu

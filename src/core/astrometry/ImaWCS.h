@@ -153,4 +153,31 @@ void ReadApoFile(const std::filesystem::path& path, TWcs& wcs);
 // Writes ApoText through a temporary file; throws EOrluError on failure.
 void WriteApoFile(const std::filesystem::path& path, const TWcs& wcs);
 
+// ---------------------------------------------------------------------------------------
+// Equatorial grid (geometry only; the viewer draws it).
+
+struct TGridSegment {
+  double X1, Y1, X2, Y2;  // 0-based pixels
+};
+struct TGridLabel {
+  double X, Y;   // 0-based pixel on the visible rectangle grown by one pixel
+  bool IsRA;     // the label of an RA line (Value: RA in [0, 360)) or of a Dec line
+  double Value;  // degrees
+};
+struct TEquatorialGrid {
+  std::vector<TGridSegment> Segments;  // at most kMaxSegments
+  std::vector<TGridLabel> Labels;
+  double RASpacing = 0, DecSpacing = 0;  // degrees between lines
+  static constexpr size_t kMaxSegments = 600;
+};
+
+// Grid lines of constant RA and Dec over the visible rectangle (x0, y0)-(x1, y1) (pixels),
+// for a field of fieldDeg around (raDeg, decDeg); gridEqu is the density option (4 by
+// default; larger is denser). Lines are cut into short segments whose both ends map onto
+// the tangent plane. RA labels sit on the edges y = y0 − 1 or x = x0 − 1, Dec labels on
+// y = y1 + 1 or x = x1 + 1. Empty for a non-positive field or an unusable record.
+TEquatorialGrid EquatorialGrid(const TWcs& wcs, double x0, double y0, double x1, double y1,
+                               double fieldDeg, double decDeg, double raDeg,
+                               double gridEqu = 4);
+
 }  // namespace orlu

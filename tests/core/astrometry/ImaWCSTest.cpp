@@ -2,6 +2,7 @@
 // spherical geometry, geometry updates checked on a star field, polynomial files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -799,4 +800,126 @@ TEST(ImaWCS, ApoFiles) {
   EXPECT_EQ(back, keep);
   EXPECT_THROW(ReadApoFile(dir / "missing.apo", back), EOrluError);
   fs::remove_all(dir);
+}
+
+// ---------------------------------------------------------------------------------------
+// Equatorial grid
+
+TEST(ImaWCS, GridSpacingClosestByRatio) {
+  struct Row {
+    double field, dec, gridEqu, raSpacing, decSpacing;  // degrees
+  };
+  // t = 65·F·g/(|cos δ| + 0.0001) seconds of time, 905·F·g seconds of arc.
+  const Row rows[] = {
+      {1, 0, 4, 60 / 240.0, 900 / 3600.0},      // t 65.0 → 60; 905 → 900
+      {0.5, 60, 4, 60 / 240.0, 360 / 3600.0},   // 65.0 → 60; 452.5 → 360 (1.257 < 1.326)
+      {10, 0, 8, 360 / 240.0, 3600 / 3600.0},   // 325 → 360; 4525 → 3600
+      {0.05, 20, 4, 3 / 240.0, 60 / 3600.0},    // 3.458 → 3 (1.153 < 1.157); 45.25 → 60
+  };
+  TWcs w = MakeWcs(100, 0, 0);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.field);
+    w.Dec0 = r.dec * kRad;
+    w.UpdateDerived();
+    const TEquatorialGrid g = EquatorialGrid(w, 0, 0, 1023, 767, r.field, r.dec, 100, r.gridEqu);
+    EXPECT_DOUBLE_EQ(g.RASpacing, r.raSpacing);
+    EXPECT_DOUBLE_EQ(g.DecSpacing, r.decSpacing);
+  }
+}
+
+TEST(ImaWCS, GridLinesCoverTheImage) {
+  struct Row {
+    const char* name;
+    double ra, dec, rot, scale;  // scale in arcsec per pixel
+  };
+  const Row rows[] = {{"mid", 150, 40, 20, 2}, {"across RA 0", 0.05, -10, 0, 3},
+                      {"pole", 30, 89.8, 45, 2}};
+  const double x0 = 0, y0 = 0, x1 = 1023, y1 = 767;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TAImage img;
+    img.SetSize(1024, 768, false);
+    img.HasWcs = 1;
+    img.Wcs = MakeWcs(r.ra, r.dec, r.rot);
+    img.Wcs.CD11 *= r.scale;
+    img.Wcs.CD12 *= r.scale;
+    img.Wcs.CD21 *= r.scale;
+    img.Wcs.CD22 *= r.scale;
+    img.Wcs.UpdateDerived();
+    AddSip(img.Wcs, false);
+    const double F = FieldOfViewX(img) / kRad;
+    double cra, cdec;
+    ASSERT_TRUE(ImageCentre(img, false, cra, cdec));
+    const TEquatorialGrid g = EquatorialGrid(img.Wcs, x0, y0, x1, y1, F, cdec, cra);
+    ASSERT_FALSE(g.Segments.empty());
+    EXPECT_LE(g.Segments.size(), TEquatorialGrid::kMaxSegments);
+    // Every end point lies on a line of the grid.
+    auto onRA = [&](double ra) {
+      return std::fabs(std::remainder(ra / kRad, g.RASpacing)) < 1e-7;
+    };
+    auto onDec = [&](double dec) {
+      return std::fabs(std::remainder(dec / kRad, g.DecSpacing)) < 1e-7;
+    };
+    std::vector<double> decLinesSeen;
+    for (const TGridSegment& s : g.Segments) {
+      double ra1, d1, ra2, d2;
+      img.Wcs.PixelToSky(s.X1, s.Y1, ra1, d1);
+      img.Wcs.PixelToSky(s.X2, s.Y2, ra2, d2);
+      EXPECT_TRUE((onRA(ra1) && onRA(ra2)) || (onDec(d1) && onDec(d2)));
+      if (onDec(d1) && onDec(d2) && !(onRA(ra1) && onRA(ra2)))
+        decLinesSeen.push_back(std::nearbyint(d1 / kRad / g.DecSpacing));
+      // Some point of it is inside the rectangle (checked by sampling).
+      bool inside = false;
+      for (int i = 0; i <= 1000 && !inside; ++i) {
+        const double x = s.X1 + (s.X2 - s.X1) * i / 1000, y = s.Y1 + (s.Y2 - s.Y1) * i / 1000;
+        inside = x >= x0 - 1e-9 && x <= x1 + 1e-9 && y >= y0 - 1e-9 && y <= y1 + 1e-9;
+      }
+      EXPECT_TRUE(inside);
+    }
+    // Every Dec line that crosses the image (found by sampling the image) has segments.
+    double lo = 1e9, hi = -1e9;
+    for (int i = 0; i <= 40; ++i)
+      for (int j = 0; j <= 40; ++j) {
+        double ra, d;
+        img.Wcs.PixelToSky(x1 * i / 40, y1 * j / 40, ra, d);
+        lo = std::min(lo, d / kRad);
+        hi = std::max(hi, d / kRad);
+      }
+    for (int k = -2000; k <= 2000; ++k) {
+      const double dec = k * g.DecSpacing;
+      if (std::fabs(dec) >= 90 || !(dec > lo + 1e-3 && dec < hi - 1e-3)) continue;
+      EXPECT_NE(std::count(decLinesSeen.begin(), decLinesSeen.end(), double(k)), 0) << dec;
+    }
+    for (const TGridLabel& l : g.Labels) {
+      double ra, dec;
+      img.Wcs.PixelToSky(l.X, l.Y, ra, dec);
+      if (l.IsRA) {
+        EXPECT_GE(l.Value, 0.0);
+        EXPECT_LT(l.Value, 360.0);
+        EXPECT_LT(std::fabs(std::remainder(ra / kRad - l.Value, 360.0)), 0.01 * F);
+        EXPECT_TRUE(l.Y == y0 - 1 || l.X == x0 - 1);
+      } else {
+        EXPECT_LT(std::fabs(dec / kRad - l.Value), 0.01 * F);
+        EXPECT_TRUE(l.Y == y1 + 1 || l.X == x1 + 1);
+      }
+    }
+    if (r.dec < 80) {
+      EXPECT_TRUE(std::any_of(g.Labels.begin(), g.Labels.end(), [](auto& l) { return l.IsRA; }));
+      EXPECT_TRUE(std::any_of(g.Labels.begin(), g.Labels.end(), [](auto& l) { return !l.IsRA; }));
+    }
+  }
+}
+
+TEST(ImaWCS, GridLimits) {
+  const TWcs w = MakeWcs(10, 10, 0);
+  EXPECT_TRUE(EquatorialGrid(w, 0, 0, 1023, 767, 0, 10, 10).Segments.empty());
+  EXPECT_TRUE(EquatorialGrid(w, 0, 0, 1023, 767, NAN, 10, 10).Segments.empty());
+  EXPECT_TRUE(EquatorialGrid(w, 0, 0, 1023, 767, 1, NAN, 10).Segments.empty());
+  // A density far beyond the option's range still stops at the segment limit.
+  TWcs wide = w;  // 20"/pixel: 5.7° × 4.3°
+  wide.CD11 *= 20;
+  wide.CD22 *= 20;
+  wide.UpdateDerived();
+  const TEquatorialGrid dense = EquatorialGrid(wide, 0, 0, 1023, 767, 5.7, 10, 10, 100);
+  EXPECT_EQ(dense.Segments.size(), TEquatorialGrid::kMaxSegments);
 }
