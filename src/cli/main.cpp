@@ -1,13 +1,18 @@
 // orlu-cli: the headless front end of Orlu for scripts, batch work and checks. Every
 // subcommand calls the same core functions as the application.
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
+#include <numbers>
 #include <string>
 #include <vector>
 
 #include "CliJson.h"
+#include "astrometry/ImaWCS.h"
 #include "base/TextNumbers.h"
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
@@ -32,6 +37,9 @@ const char* const kUsage =
     "                          open IN and save it with the writer of OUT's extension\n"
     "                          (FITS for .fits/.fit/.fts and unknown extensions, .txt text\n"
     "                          image, .raw 32-bit floats); prints nothing on success\n"
+    "  wcs FILE [--pix X,Y]... [--sky RA,DEC]... [--hdu N]\n"
+    "                          the astrometric solution (centre, scale, rotation, field) and\n"
+    "                          the requested conversions as JSON; 0-based pixels, degrees\n"
     "  --compress rice|gzip    write tile-compressed FITS. The writer picks the tile method\n"
     "                          by its own rules, whichever word is given: GZIP_2 for\n"
     "                          floating-point data and for monochrome integer data with a\n"
@@ -52,7 +60,17 @@ struct TArgs {
   std::vector<std::string> Positional;
   int32_t Hdu = 0;
   std::string Compress;  // "", "rice" or "gzip"
+  std::vector<std::array<double, 2>> Pix;  // wcs: --pix X,Y
+  std::vector<std::array<double, 2>> Sky;  // wcs: --sky RA,DEC
 };
+
+// "A,B" as two finite numbers.
+bool ParsePair(const std::string& text, std::array<double, 2>& out) {
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  return ParseDouble(text.substr(0, comma), out[0]) && ParseDouble(text.substr(comma + 1), out[1]) &&
+         std::isfinite(out[0]) && std::isfinite(out[1]);
+}
 
 int UsageError(const std::string& text) {
   std::fprintf(stderr, "orlu-cli: %s (see orlu-cli --help)\n", text.c_str());
@@ -60,10 +78,18 @@ int UsageError(const std::string& text) {
 }
 
 // Parses the words after the command; false (message printed) on a usage error.
-bool ParseArgs(int argc, char** argv, bool allowCompress, TArgs& out) {
+bool ParseArgs(int argc, char** argv, bool allowCompress, bool allowWcs, TArgs& out) {
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--hdu" || (allowCompress && a == "--compress")) {
+    if (allowWcs && (a == "--pix" || a == "--sky")) {
+      std::array<double, 2> pair{};
+      if (i + 1 >= argc || !ParsePair(argv[i + 1], pair)) {
+        UsageError(a + (a == "--pix" ? " needs X,Y" : " needs RA,DEC") + " as two numbers");
+        return false;
+      }
+      ++i;
+      (a == "--pix" ? out.Pix : out.Sky).push_back(pair);
+    } else if (a == "--hdu" || (allowCompress && a == "--compress")) {
       if (i + 1 >= argc) {
         UsageError(a + " needs a value");
         return false;
@@ -200,6 +226,57 @@ int CmdConvert(const TArgs& args) {
   return 0;
 }
 
+int CmdWcs(const TArgs& args) {
+  if (args.Positional.size() != 1) return UsageError("wcs takes one FILE");
+  auto image = Load(args.Positional[0], args.Hdu);
+  if (!image) return kExitFailure;
+  image->LoadWcsFromHeader();
+  const bool solved = image->HasWcs != 0;
+  const double none = std::numeric_limits<double>::quiet_NaN();  // written as null
+  double ra = none, dec = none;
+  if (solved) ImageCentre(*image, false, ra, dec);
+  const double fovX = solved ? FieldOfViewX(*image) * 180 / std::numbers::pi : none;
+  const double fovY = solved ? FieldOfViewY(*image) * 180 / std::numbers::pi : none;
+  cli::TJsonWriter json;
+  json.BeginObject();
+  json.Bool("solved", solved);
+  json.BeginArray("centre");
+  json.Number(ra);
+  json.Number(dec);
+  json.EndArray();
+  // As the statistics window shows it: the horizontal field over the width.
+  json.Number("scale_arcsec", solved ? fovX * 3600 / image->Width() : none);
+  json.Number("rotation_deg", solved ? RotationAngle(*image) : none);
+  json.BeginArray("fov_deg");
+  json.Number(fovX);
+  json.Number(fovY);
+  json.EndArray();
+  json.BeginArray("pix2sky");
+  for (const auto& p : args.Pix) {
+    double r = none, d = none;
+    if (solved) image->Wcs.PixelToSkyDeg(p[0], p[1], r, d);
+    json.BeginArray();
+    for (double v : {p[0], p[1], r, d}) json.Number(v);
+    json.EndArray();
+  }
+  json.EndArray();
+  json.BeginArray("sky2pix");
+  for (const auto& s : args.Sky) {
+    double x = none, y = none;
+    // A point off the tangent plane or beyond a converging distortion has no pixel.
+    if (!solved || !image->Wcs.SkyToPixel(s[0] * std::numbers::pi / 180,
+                                          s[1] * std::numbers::pi / 180, x, y))
+      x = y = none;
+    json.BeginArray();
+    for (double v : {s[0], s[1], x, y}) json.Number(v);
+    json.EndArray();
+  }
+  json.EndArray();
+  json.EndObject();
+  PrintJson(json);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -222,9 +299,10 @@ int main(int argc, char** argv) {
   else if (cmd == "header") run = CmdHeader;
   else if (cmd == "stats") run = CmdStats;
   else if (cmd == "convert") run = CmdConvert;
+  else if (cmd == "wcs") run = CmdWcs;
   if (!run) return UsageError("unknown command '" + cmd + "'");
   TArgs args;
-  if (!ParseArgs(argc, argv, cmd == "convert", args)) return kExitUsage;
+  if (!ParseArgs(argc, argv, cmd == "convert", cmd == "wcs", args)) return kExitUsage;
   try {
     return run(args);
   } catch (const std::exception& e) {

@@ -11,6 +11,7 @@ CASE, CLI, DATA, WORK = sys.argv[1:5]
 os.makedirs(WORK, exist_ok=True)
 
 INFO_KEYS = ["width", "height", "planes", "float", "status", "min", "max", "background", "cards"]
+WCS_KEYS = ["solved", "centre", "scale_arcsec", "rotation_deg", "fov_deg", "pix2sky", "sky2pix"]
 PLANE_KEYS = ["background", "noise", "quantiles", "min", "max", "mean", "stddev"]
 
 
@@ -147,6 +148,60 @@ elif CASE == "failures":
     fails_with("--hdu", "info", data("tiny16.fits"), "--hdu", "x", code=2)
     fails_with("unknown option", "info", data("tiny16.fits"), "--frobnicate", code=2)
     fails_with("one FILE", "info", code=2)
+
+elif CASE == "wcs":
+    # A 64 × 48 image, 3.6"/pixel, east left, north up, reference pixel in the middle.
+    cards = ["SIMPLE  =                    T", "BITPIX  =                   16",
+             "NAXIS   =                    2", "NAXIS1  =                   64",
+             "NAXIS2  =                   48", "CTYPE1  = 'RA---TAN'", "CTYPE2  = 'DEC--TAN'",
+             "CRPIX1  =                 32.5", "CRPIX2  =                 24.5",
+             "CRVAL1  =                150.0", "CRVAL2  =                 30.0",
+             "CD1_1   =               -0.001", "CD1_2   =                  0.0",
+             "CD2_1   =                  0.0", "CD2_2   =                0.001", "END"]
+    path = work("solved.fits")
+    with open(path, "wb") as f:
+        head = "".join(c.ljust(80) for c in cards)
+        f.write(head.ljust(2880).encode("ascii"))
+        f.write(bytes(2880 * 3))  # 64 × 48 × 2 bytes of zeros, padded
+
+    def pix2sky(x, y):  # the gnomonic projection, written out
+        d0 = math.radians(30.0)
+        xi, eta = math.radians(-0.001 * (x - 31.5)), math.radians(0.001 * (y - 23.5))
+        f = math.cos(d0) - eta * math.sin(d0)
+        ra = (150.0 + math.degrees(math.atan2(xi, f))) % 360
+        return ra, math.degrees(math.atan2(math.sin(d0) + eta * math.cos(d0), math.hypot(xi, f)))
+
+    def sep(a, b):
+        (r1, d1), (r2, d2) = [(math.radians(r), math.radians(d)) for r, d in (a, b)]
+        h = math.sin((d2 - d1) / 2) ** 2 + math.cos(d1) * math.cos(d2) * math.sin((r2 - r1) / 2) ** 2
+        return math.degrees(2 * math.asin(math.sqrt(h)))
+
+    ra0, dec0 = pix2sky(0, 0)
+    pairs = json_of("wcs", path, "--pix", "0,0", "--pix", "31.5,23.5", "--sky", f"{ra0!r},{dec0!r}",
+                    "--sky", "330,-30")
+    d = keys_and_dict(pairs, WCS_KEYS, "wcs")
+    check(d["solved"] is True, "solved")
+    check(close(d["centre"][0], 150) and close(d["centre"][1], 30), f"centre {d['centre']}")
+    # Measured half a pixel east of the reference: the meridian there leans by 0.0003°.
+    check(abs(d["rotation_deg"]) < 1e-3, f"rotation {d['rotation_deg']}")
+    fx = sep(pix2sky(0, 24), pix2sky(63, 24)) * 65 / 64
+    fy = sep(pix2sky(32, 0), pix2sky(32, 47)) * 49 / 48
+    check(close(d["fov_deg"][0], fx) and close(d["fov_deg"][1], fy), f"fov {d['fov_deg']}")
+    check(close(d["scale_arcsec"], fx * 3600 / 64), f"scale {d['scale_arcsec']}")
+    (x, y, r, dd), (x2, y2, r2, d2) = d["pix2sky"]
+    check((x, y) == (0, 0) and close(r, ra0) and close(dd, dec0), f"pix2sky {d['pix2sky'][0]}")
+    check(close(r2, 150) and close(d2, 30), f"pix2sky {d['pix2sky'][1]}")
+    (a, b, px, py), far = d["sky2pix"]
+    check(abs(px) < 1e-6 and abs(py) < 1e-6, f"sky2pix {d['sky2pix'][0]}")
+    check(far == [330, -30, None, None], f"antipode {far}")
+    # No solution: nulls, no failure.
+    u = keys_and_dict(json_of("wcs", data("tiny16.fits"), "--pix", "1,1", "--sky", "10,10"),
+                      WCS_KEYS, "wcs unsolved")
+    check(u["solved"] is False and u["centre"] == [None, None], f"unsolved {u}")
+    check(u["pix2sky"] == [[1, 1, None, None]] and u["sky2pix"] == [[10, 10, None, None]], f"{u}")
+    fails_with("--pix", "wcs", path, "--pix", "1", code=2)
+    fails_with("--sky", "wcs", path, "--sky", "a,b", code=2)
+    fails_with("one FILE", "wcs", code=2)
 
 else:
     check(False, "unknown case " + CASE)

@@ -750,6 +750,16 @@ std::string TAImage::StatusText(bool shortForm) const {
 // ---------------------------------------------------------------------------------------
 // Calibration and world coordinates
 
+void TAImage::LoadWcsFromHeader() {
+  HasWcs = Wcs.ReadWCS(Header) ? 1 : 0;
+  LoadPolyFromHeader();
+}
+
+void TAImage::StoreWcsToHeader() {
+  if (HasWcs) Wcs.WriteWCS(Header);
+  StorePolyToHeader();
+}
+
 void TAImage::LoadPolyFromHeader() {
   bool f0 = false, f1 = false;
   Poly0 = Header.GetReal("PPOLY0", f0);
