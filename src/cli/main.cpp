@@ -230,7 +230,6 @@ int CmdWcs(const TArgs& args) {
   if (args.Positional.size() != 1) return UsageError("wcs takes one FILE");
   auto image = Load(args.Positional[0], args.Hdu);
   if (!image) return kExitFailure;
-  image->LoadWcsFromHeader();
   const bool solved = image->HasWcs != 0;
   const double none = std::numeric_limits<double>::quiet_NaN();  // written as null
   double ra = none, dec = none;
