@@ -16,6 +16,7 @@
 #include "formats/uRawCustom.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "visual/ImaVisu.h"
 
 namespace orlu {
 
@@ -91,10 +92,7 @@ void FinishLoad(const std::string& path, TAImage& image, const TQVOptions& optio
   const bool fitsHeader = (image.Status & kStatusFitsHeader) != 0;
   if (!fitsHeader && path != kClipboardPath) image.Header.AddComment(path);
 
-  // Initial view range. Still missing: the stored visualization keywords of files with a
-  // FITS header and the automatic view range, both of the visualization unit. The image
-  // keeps its linear 0…255 view for them until that unit exists.
-  if (image.Status & kStatusView0To255) image.Visu.SetLinear(0.0f, 255.0f);
+  VisualizationAfterLoad(image, fitsHeader, (image.Status & kStatusView0To255) != 0);
 
   if (fitsHeader) return;
   const bool replace = !options.File.DontOverwriteKeys;

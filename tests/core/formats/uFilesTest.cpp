@@ -307,6 +307,43 @@ TEST_F(Dispatch, CommonStepsAfterALoad) {
   EXPECT_EQ(g.Header.GetString("OBSERVER"), "Replaced");
 }
 
+// The initial view: stored keywords of a FITS header win; without them, or when a non-FITS
+// loader's synthesized header holds such cards, the automatic range applies.
+TEST_F(Dispatch, InitialViewFromStoredKeywordsOrAutomatic) {
+  const std::string stored = Dir.Write(
+      "stored.fits", TinyFits(3, {Card("ORLUUMIN", "2"), Card("ORLUUMAX", "5"),
+                                  Card("ORLUUTYP", "0")}));
+  TAImage a;
+  LoadImage(BuiltinLoaders(), stored, 0, a, Opt);
+  ASSERT_TRUE(LoadSucceeded(a.Status));
+  EXPECT_EQ(a.Visu.Low, 2.0f);
+  EXPECT_EQ(a.Visu.High, 5.0f);
+
+  TAImage b;
+  LoadImage(BuiltinLoaders(), Dir.Write("plain.fits", TinyFits()), 0, b, Opt);
+  ASSERT_TRUE(LoadSucceeded(b.Status));
+  EXPECT_NE(b.Visu.High, 255.0f);  // data 1…6: not the 8-bit default view
+  EXPECT_LE(b.Visu.Low, b.Visu.High);
+  EXPECT_GE(b.Visu.Low, 1.0f);
+  EXPECT_LE(b.Visu.High, 6.0f);
+
+  TLoaderTable t;
+  t.Register(0, "dat", [](const TLoadRequest&, TAImage& image) {
+    image.SetSize(3, 2, false);
+    for (int i = 0; i < 6; ++i) image.MainPlane->Data[i] = float(1 + i);
+    image.Header.SetGeometry(3, 2, false, 16);
+    image.Header.AddBeforeEnd(Card("ORLUUMIN", "2"));
+    image.Header.AddBeforeEnd(Card("ORLUUMAX", "5"));
+    image.Header.AddBeforeEnd(Card("ORLUUTYP", "0"));
+    image.Status |= kStatusLoaded;
+  });
+  TAImage c;
+  LoadImage(t, Dir.Write("c.dat", "data"), 0, c, Opt);
+  ASSERT_TRUE(LoadSucceeded(c.Status));
+  EXPECT_EQ(c.Visu.Low, b.Visu.Low);  // same data, same automatic view
+  EXPECT_EQ(c.Visu.High, b.Visu.High);
+}
+
 TEST_F(Dispatch, NoPathCommentOrImportKeysForFitsHeaders) {
   TLoaderTable t;
   t.Register(0, "fitslike", [](const TLoadRequest&, TAImage& image) {
