@@ -1100,6 +1100,8 @@ TMaskSmoothing::TMaskSmoothing(TAMask& mask)
 void TMaskSmoothing::Update(double s, double t) {
   FSmooth = s;
   FTruncate = t;
+  // Another mask's edit has replaced the copy: smoothing that would import foreign weights.
+  if (!FMask.OwnsSaved()) return;
   FMask.Smooth(TAMask::Saved(), 0.6 * s);
   FMask.Truncate(t);
   FMask.ComputeBounds();

@@ -249,7 +249,8 @@ class TMaskSmoothing {
  public:
   // Saves the mask. Throws EOrluError "Out of memory" when the copy cannot be made.
   explicit TMaskSmoothing(TAMask& mask);
-  // Recomputes with smooth s and truncate t (throws as TAMask::Smooth does).
+  // Recomputes with smooth s and truncate t (throws as TAMask::Smooth does); nothing when
+  // the saved copy no longer belongs to the mask.
   void Update(double s, double t);
   void Ok();
   void Cancel();

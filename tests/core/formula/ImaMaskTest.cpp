@@ -662,6 +662,16 @@ TEST(ImaMaskSmooth, FullSelectionStaysFullAndSizesMustMatch) {
     EXPECT_EQ(out.EnsureBounds(), (TPixelRect{0, 0, 29, 19}));
     for (int i = 0; i < out.Count; ++i) ASSERT_EQ(out.Weights()[i], 65535) << sigma;
   }
+  // Masks narrower than the kernel, on both paths.
+  const int tiny[][2] = {{1, 1}, {1, 7}, {3, 2}, {2, 9}};
+  for (const auto& sz : tiny)
+    for (double sigma : {2.0, 20.0}) {
+      TAMask m;
+      MakeMask(m, sz[0], sz[1]);
+      m.Fill(65535);
+      m.Smooth(m, sigma);
+      for (int i = 0; i < m.Count; ++i) ASSERT_EQ(m.Weights()[i], 65535) << sz[0] << "x" << sz[1];
+    }
   TAMask a, b;
   MakeMask(a, 5, 5);
   b.SetSize(6, 5);
@@ -734,6 +744,13 @@ TEST(ImaMaskSmooth, DialogRecomputesFromTheSavedCopy) {
   EXPECT_EQ(TMaskSmoothing::LastTruncate(), 0.001);
   TMaskSmoothing third(m);
   EXPECT_EQ(third.Smooth(), 2.5);
+  // Another image's edit took the saved copy: the dialog must not smooth that one into m.
+  const std::vector<uint16_t> kept(m.Weights(), m.Weights() + m.Count);
+  TAImage other;
+  other.SetSize(40, 30, false);
+  other.Mask->ApplyInvert();
+  third.Update(8, 0);
+  EXPECT_EQ(std::vector<uint16_t>(m.Weights(), m.Weights() + m.Count), kept);
 }
 
 // ---- The saved mask ----
