@@ -360,6 +360,28 @@ void TImg32::HalveInto(TImg32& target) const {
 // Anti-aliased figures
 // ---------------------------------------------------------------------------------------
 
+namespace {
+
+// Splat at a position in 1/512 pixels (offset by kSplatBias pixels) with coverage a of 4096:
+// weights of 9 + 9 bits down to 12, then scaled by a. Same skipping rule as Splat.
+inline void SplatQ(TImg32& img, int32_t qx, int32_t qy, const TLinColour& c, int32_t a) {
+  const int32_t x0 = (qx >> 9) - kSplatBias, y0 = (qy >> 9) - kSplatBias;
+  const int32_t w = img.Width(), h = img.Height();
+  if (uint32_t(x0) >= uint32_t(w) || uint32_t(y0) >= uint32_t(h)) return;
+  const int32_t fx = qx & 511, fy = qy & 511;
+  if ((x0 == w - 1 && fx) || (y0 == h - 1 && fy)) return;
+  uint32_t* r0 = img.Row(y0) + x0;
+  r0[0] = BlendLin(r0[0], c, ((((512 - fx) * (512 - fy)) >> 6) * a) >> 12);
+  if (fx) r0[1] = BlendLin(r0[1], c, (((fx * (512 - fy)) >> 6) * a) >> 12);
+  if (fy) {
+    uint32_t* r1 = img.Row(y0 + 1) + x0;
+    r1[0] = BlendLin(r1[0], c, ((((512 - fx) * fy) >> 6) * a) >> 12);
+    if (fx) r1[1] = BlendLin(r1[1], c, (((fx * fy) >> 6) * a) >> 12);
+  }
+}
+
+}  // namespace
+
 // Visits the pixels of the box [x0, x1] x [y0, y1], clipped to the picture before any
 // conversion to integers, and blends colour with coverage(x, y) * opacity.
 template <class CoverageFn>
@@ -409,23 +431,6 @@ void TImg32::Splat(double px, double py, uint32_t colour, double coverage) {
   }
 }
 
-void TImg32::SplatFixed(int32_t qx, int32_t qy, uint32_t colour, int32_t a) {
-  const int32_t x0 = (qx >> 9) - kSplatBias, y0 = (qy >> 9) - kSplatBias;
-  if (uint32_t(x0) >= uint32_t(FWidth) || uint32_t(y0) >= uint32_t(FHeight)) return;
-  const int32_t fx = qx & 511, fy = qy & 511;
-  if ((x0 == FWidth - 1 && fx) || (y0 == FHeight - 1 && fy)) return;
-  const TLinColour c(colour);
-  // 9 + 9 bits of weight down to 12, then scaled by the 12-bit coverage.
-  uint32_t* r0 = Row(y0) + x0;
-  r0[0] = BlendLin(r0[0], c, ((((512 - fx) * (512 - fy)) >> 6) * a) >> 12);
-  if (fx) r0[1] = BlendLin(r0[1], c, (((fx * (512 - fy)) >> 6) * a) >> 12);
-  if (fy) {
-    uint32_t* r1 = Row(y0 + 1) + x0;
-    r1[0] = BlendLin(r1[0], c, ((((512 - fx) * fy) >> 6) * a) >> 12);
-    if (fx) r1[1] = BlendLin(r1[1], c, (((fx * fy) >> 6) * a) >> 12);
-  }
-}
-
 void TImg32::Line(double x1, double y1, double x2, double y2, uint32_t colour, double opacity,
                   bool dotted, bool thin, double taper) {
   if (FWidth < 1 || FHeight < 1) return;
@@ -457,31 +462,59 @@ void TImg32::Line(double x1, double y1, double x2, double y2, uint32_t colour, d
   // Centre and corner pixels: r runs from 0 at the centre to 1 at the corners.
   const double cx = (FWidth - 1) / 2.0, cy = (FHeight - 1) / 2.0;
   const double norm = 1.0 / std::max(cx * cx + cy * cy, 0.25);
-  const double hiX = FWidth + 1.0, hiY = FHeight + 1.0;
-  // 1/512-pixel positions fit 32 bits only on pictures up to 4 million pixels wide.
-  const bool fixedOk = FWidth < (1 << 22) && FHeight < (1 << 22);
-  auto put = [&](double px, double py, int32_t a) {
-    if (!(px > -2.0 && px < hiX && py > -2.0 && py < hiY)) return;
-    if (!fixedOk) return Splat(px, py, colour, a / 4096.0);
-    SplatFixed(int32_t((px + kSplatBias) * 512.0), int32_t((py + kSplatBias) * 512.0), colour, a);
-  };
   const int32_t aFull = int32_t(op);
-  for (int64_t n = 0; n < count; ++n) {
-    const double s = (iLo + double(n)) * step;
-    double px = x2 + ux * s, py = y2 + uy * s;
-    if (!thin) {
-      px -= ox;
-      py -= oy;
+  auto coverageAt = [&](double px, double py) {
+    if (!tapered) return aFull;
+    const double ddx = px - cx, ddy = py - cy;
+    const double r = (ddx * ddx + ddy * ddy) * norm;
+    return int32_t(std::lrint(Clamp01(k * r - (k - 1)) * op));
+  };
+  const double sFirst = iLo * step, sLast = iHi * step;
+  const double fx0 = x2 + ux * sFirst - ox, fy0 = y2 + uy * sFirst - oy;
+  const double fx1 = x2 + ux * sLast - ox, fy1 = y2 + uy * sLast - oy;
+  // The clip keeps the walk within [-2, size + 1] (half a pixel more for a wide line); only
+  // end points far beyond 2^52 lose that to rounding, and such a walk means nothing.
+  const double hiX = FWidth + 2.0, hiY = FHeight + 2.0;
+  if (!(fx0 > -3 && fx0 < hiX && fy0 > -3 && fy0 < hiY && fx1 > -3 && fx1 < hiX && fy1 > -3 &&
+        fy1 < hiY))
+    return;
+  if (FWidth >= (1 << 22) || FHeight >= (1 << 22)) {
+    // 1/512-pixel positions fit 32 bits only on pictures up to 4 million pixels wide.
+    for (int64_t n = 0; n < count; ++n) {
+      const double s = (iLo + double(n)) * step;
+      const double px = x2 + ux * s - ox, py = y2 + uy * s - oy;
+      const int32_t a = coverageAt(px, py);
+      Splat(px, py, colour, a / 4096.0);
+      if (!thin) Splat(px + 2 * ox, py + 2 * oy, colour, a / 4096.0);
     }
+    return;
+  }
+  // Positions in 1/2^25 pixel, stepped by addition: the weights use 1/512 pixel, the 16
+  // extra bits keep the rounding of the step (2^-26 pixel each) from adding up.
+  constexpr double kQ = 512.0 * 65536.0;
+  int64_t qx = std::llrint((fx0 + kSplatBias) * kQ), qy = std::llrint((fy0 + kSplatBias) * kQ);
+  const int64_t dqx = std::llrint(ux * step * kQ), dqy = std::llrint(uy * step * kQ);
+  const int32_t oqx = int32_t(std::lrint(2 * ox * 512)), oqy = int32_t(std::lrint(2 * oy * 512));
+  const TLinColour c(colour);
+  // Steep lines move to a new row at every step; fetching rows a few steps ahead hides most
+  // of the memory latency on large pictures.
+  constexpr int64_t kAhead = 8;
+  const int64_t lastRow = FHeight - 1, lastCol = FWidth - 1;
+  for (int64_t n = 0; n < count; ++n, qx += dqx, qy += dqy) {
+    const int64_t px = ((qx + kAhead * dqx) >> 25) - kSplatBias;
+    const int64_t py = ((qy + kAhead * dqy) >> 25) - kSplatBias;
+    if (px >= 0 && px <= lastCol && py >= 0 && py < lastRow) {
+      __builtin_prefetch(Row(int32_t(py)) + px, 1);
+      __builtin_prefetch(Row(int32_t(py) + 1) + px, 1);
+    }
+    const int32_t sx = int32_t(qx >> 16), sy = int32_t(qy >> 16);
     int32_t a = aFull;
     if (tapered) {
-      const double ddx = px - cx, ddy = py - cy;
-      const double r = (ddx * ddx + ddy * ddy) * norm;
-      a = int32_t(std::lrint(Clamp01(k * r - (k - 1)) * op));
+      a = coverageAt(sx / 512.0 - kSplatBias, sy / 512.0 - kSplatBias);
       if (a <= 0) continue;
     }
-    put(px, py, a);
-    if (!thin) put(px + 2 * ox, py + 2 * oy, a);
+    SplatQ(*this, sx, sy, c, a);
+    if (!thin) SplatQ(*this, sx + oqx, sy + oqy, c, a);
   }
 }
 

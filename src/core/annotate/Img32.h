@@ -227,9 +227,6 @@ class TImg32 {
     uint32_t* p = Row(y) + x;
     *p = BlendGamma(*p, colour, a);
   }
-  // Fixed-point splat: position in 1/512 pixels (offset by kSplatBias pixels), coverage
-  // 0..4096.
-  void SplatFixed(int32_t qx, int32_t qy, uint32_t colour, int32_t a);
   void Disc(double cx, double cy, double radius, uint32_t colour, double opacity);
   void BlendSpan(int64_t y, int64_t xFrom, int64_t xTo, uint32_t colour, int32_t a);
   void TakeStorage(TImg32& other);
