@@ -58,10 +58,19 @@ double Cover(const TImg32& img, int32_t x, int32_t y) {
 
 uint32_t Blue(const TImg32& img, int32_t x, int32_t y) { return img.Pixel(x, y) & 255; }
 
+// One folder per test process, removed when the process ends.
+struct TTempRoot {
+  fs::path Dir = fs::temp_directory_path() / ("orlu_img32_" + std::to_string(::getpid()));
+  TTempRoot() { fs::create_directories(Dir); }
+  ~TTempRoot() {
+    std::error_code ec;
+    fs::remove_all(Dir, ec);
+  }
+};
+
 std::string TempPath(const std::string& name) {
-  const fs::path dir = fs::temp_directory_path() / ("orlu_img32_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  return (dir / name).string();
+  static TTempRoot root;
+  return (root.Dir / name).string();
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
