@@ -1108,6 +1108,31 @@ TEST(ImaFilesCompress, ImageCardsLikeTableKeywordsLeftOut) {
   EXPECT_TRUE(back.MainPlane->Equals(*image.MainPlane));
 }
 
+// CFITSIO divides by every ZTILEn of a compressed unit it passes: ZTILE2 = 0 must be refused
+// before CFITSIO sees the file (it would end the process with a division by zero).
+TEST(ImaFilesCompress, ZeroTileSizeRefused) {
+  TTempDir dir;
+  TAImage image;
+  image.SetSize(5, 4, true);
+  image.MainPlane->Fill(1);
+  image.RedPlane->Fill(2);
+  image.BluePlane->Fill(3);
+  const fs::path p = dir / "z.fits";
+  ASSERT_TRUE(WriteFits(image, p, true));
+  std::string f = FileBytes(p);
+  for (const char* card : {"ZTILE2  =                    1", "ZTILE3  =                    1"}) {
+    SCOPED_TRACE(card);
+    std::string g = f;
+    const std::size_t at = g.find(card);
+    ASSERT_NE(at, std::string::npos);
+    g[at + 29] = '0';
+    std::ofstream(p, std::ios::binary | std::ios::trunc).write(g.data(), std::streamsize(g.size()));
+    TAImage back;
+    ReadFits(back, p, 0, false);
+    EXPECT_EQ(back.Status, kLoadFailed | kLoadIncompatible);
+  }
+}
+
 TEST(ImaFilesCompress, PluginMissingIsTriedOnce) {
   TTempDir dir;
   TAImage image;
