@@ -594,7 +594,7 @@ void ReadFits(TAImage& image, const fs::path& fileName, int32_t hduIndex, bool a
       }
     }
   }
-  image.LoadPolyFromHeader();
+  image.LoadWcsFromHeader();  // the solution and the PPOLY pair
   image.Status |= kLoadLoaded | kLoadFitsHeader;
 }
 

@@ -286,7 +286,6 @@ void TAImage::CopyPixels(TAImage& dst) const {
 
 void TAImage::CopySettings(TAImage& dst, bool header, bool visuFull, bool wcs) const {
   if (&dst == this) return;
-  (void)visuFull;  // the palette, the second group, has no home in the image yet
   dst.IsFloat = IsFloat;
   dst.DataMin = DataMin;
   dst.DataMax = DataMax;
@@ -294,6 +293,7 @@ void TAImage::CopySettings(TAImage& dst, bool header, bool visuFull, bool wcs) c
   dst.SetOutsideValue(OutsideValue());
   dst.Symmetric = Symmetric;
   dst.Visu.CopyFrom(Visu);
+  if (visuFull) dst.Visu.Palette.CopyFrom(Visu.Palette);  // the second group
   if (header) {
     dst.Header = Header;
     if (!SameSize(dst, true)) dst.UpdateGeometryCards();
@@ -749,6 +749,16 @@ std::string TAImage::StatusText(bool shortForm) const {
 
 // ---------------------------------------------------------------------------------------
 // Calibration and world coordinates
+
+void TAImage::LoadWcsFromHeader() {
+  HasWcs = Wcs.ReadWCS(Header) ? 1 : 0;
+  LoadPolyFromHeader();
+}
+
+void TAImage::StoreWcsToHeader() {
+  if (HasWcs) Wcs.WriteWCS(Header);
+  StorePolyToHeader();
+}
 
 void TAImage::LoadPolyFromHeader() {
   bool f0 = false, f1 = false;

@@ -210,6 +210,12 @@ class TAImage {
   std::string StatusText(bool shortForm) const;
 
   // ---- Calibration and world coordinates ----
+  // Reads the solution (HasWcs from TWcs::ReadWCS; the record is kept when there is none)
+  // and the PPOLY pair from the header. Called after every load.
+  void LoadWcsFromHeader();
+  // Writes the solution when HasWcs and the PPOLY pair when HasPoly. A header whose
+  // solution was not taken (another projection) is left as it is.
+  void StoreWcsToHeader();
   // Reads PPOLY0/PPOLY1 into Poly0/Poly1; HasPoly when both exist.
   void LoadPolyFromHeader();
   // Writes PPOLY0/PPOLY1 as real cards (replace) when HasPoly.

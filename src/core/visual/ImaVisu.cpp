@@ -783,9 +783,9 @@ void WriteVisuKeys(TAImage& image, bool addVisuKeys) {
     h.DeleteKey("ORLUUCRV");
 }
 
-void VisualizationAfterLoad(TAImage& image, bool eightBitSource) {
-  if (ReadVisuKeys(image)) return;
-  if (eightBitSource)
+void VisualizationAfterLoad(TAImage& image, bool fitsHeader, bool eightBitView) {
+  if (fitsHeader && ReadVisuKeys(image)) return;
+  if (eightBitView)
     SetVisualization(image, kTransferLinear, 255.0, 0.0);
   else
     ApplyAutoVisualization(image);

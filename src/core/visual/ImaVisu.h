@@ -159,9 +159,10 @@ void StepContrast(TAImage& image, bool pageDown, bool shift, bool ctrl);
 bool ReadVisuKeys(TAImage& image);
 // With addVisuKeys the four keywords (ORLUUCRV only for type 1002), else all removed.
 void WriteVisuKeys(TAImage& image, bool addVisuKeys);
-// After loading: the header's keywords, else linear 0..255 for 8-bit sources, else
-// "Auto ->Auto".
-void VisualizationAfterLoad(TAImage& image, bool eightBitSource);
+// After loading: the header's keywords when the file carried a FITS header (other formats'
+// headers are synthesized and never hold a stored view), else linear 0..255 for 8-bit
+// views, else "Auto ->Auto".
+void VisualizationAfterLoad(TAImage& image, bool fitsHeader, bool eightBitView);
 
 // The ".trf" text: title line, "%.7g %.7g %d" of low, high, type, and for type 1002 the
 // curve text; each line ended by a line feed.

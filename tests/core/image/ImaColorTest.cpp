@@ -363,6 +363,13 @@ TEST(ImaColor, CopySettingsCarriesFormatStatisticsVisuAndOptionallyWcs) {
   EXPECT_EQ(dst.HasPoly, 1);
   EXPECT_EQ(dst.Poly0, 20.0);
   EXPECT_TRUE(dst.Wcs == src.Wcs);
+  // The palette is the second visualization group: copied only with visuFull.
+  src.Visu.Palette.BuildPalette(kPaletteSawTooth, 4);
+  src.CopySettings(dst, false, false, false);
+  EXPECT_TRUE(dst.Visu.Palette.IsGrayPalette());
+  src.CopySettings(dst, false, true, false);
+  EXPECT_EQ(dst.Visu.Palette.PaletteType, kPaletteSawTooth);
+  EXPECT_EQ(dst.Visu.Palette.Colors, src.Visu.Palette.Colors);
 }
 
 TEST(ImaColor, FullCopyIsTheSameImageWithHistoryAndMask) {

@@ -475,7 +475,7 @@ TEST(ImaVisu, HeaderKeywordsRoundTripAndBadValues) {
     if (r.max) card("ORLUUMAX", r.max);
     card("ORLUUTYP", r.type);
     EXPECT_FALSE(ReadVisuKeys(b)) << r.name;
-    VisualizationAfterLoad(b, false);
+    VisualizationAfterLoad(b, true, false);
     EXPECT_EQ(b.Visu.Low, 499.0f) << r.name;
     EXPECT_EQ(b.Visu.High, 500.0f) << r.name;
   }
@@ -493,7 +493,7 @@ TEST(ImaVisu, HeaderKeywordsRoundTripAndBadValues) {
   TAImage e;
   e.Header.InitMinimal();
   SetVisualization(e, 5, 10, 3);
-  VisualizationAfterLoad(e, true);
+  VisualizationAfterLoad(e, true, true);
   EXPECT_EQ(e.Visu.TransferType, 0);
   EXPECT_EQ(e.Visu.High, 255.0f);
 }

@@ -1,0 +1,208 @@
+#!/usr/bin/python3
+"""End-to-end checks of orlu-cli as a script would use it: exit codes, exact JSON keys and
+values, one-line failure messages. Usage: check_cli.py CASE CLI DATA_DIR WORK_DIR"""
+import json
+import math
+import os
+import subprocess
+import sys
+
+CASE, CLI, DATA, WORK = sys.argv[1:5]
+os.makedirs(WORK, exist_ok=True)
+
+INFO_KEYS = ["width", "height", "planes", "float", "status", "min", "max", "background", "cards"]
+WCS_KEYS = ["solved", "centre", "scale_arcsec", "rotation_deg", "fov_deg", "pix2sky", "sky2pix"]
+PLANE_KEYS = ["background", "noise", "quantiles", "min", "max", "mean", "stddev"]
+
+
+def data(name):
+    return os.path.join(DATA, name)
+
+
+def work(name):
+    return os.path.join(WORK, name)
+
+
+def run(*args):
+    return subprocess.run([CLI, *args], capture_output=True, text=True, timeout=120)
+
+
+def ok(*args):
+    r = run(*args)
+    check(r.returncode == 0, f"{args}: exit {r.returncode}, stderr {r.stderr!r}")
+    check(r.stderr == "", f"{args}: unexpected stderr {r.stderr!r}")
+    return r.stdout
+
+
+def json_of(*args):
+    out = ok(*args)
+    check(out.count("\n") == 1, f"{args}: expected one line of JSON, got {out!r}")
+    return json.loads(out, object_pairs_hook=lambda pairs: pairs)
+
+
+def check(cond, text):
+    if not cond:
+        print("FAIL:", text)
+        sys.exit(1)
+
+
+def fails_with(message, *args, code=1):
+    r = run(*args)
+    check(r.returncode == code, f"{args}: exit {r.returncode}, wanted {code}")
+    check(r.stdout == "", f"{args}: stdout should be empty, got {r.stdout!r}")
+    lines = r.stderr.splitlines()
+    check(len(lines) == 1 and message in lines[0], f"{args}: stderr {r.stderr!r} lacks {message!r}")
+
+
+def keys_and_dict(pairs, want_keys, what):
+    check([k for k, _ in pairs] == want_keys, f"{what}: keys {[k for k, _ in pairs]}")
+    return dict(pairs)
+
+
+def info(path, *extra):
+    return keys_and_dict(json_of("info", path, *extra), INFO_KEYS, "info " + path)
+
+
+def close(a, b):
+    return a is not None and math.isclose(a, b, rel_tol=0, abs_tol=1e-9)
+
+
+if CASE == "info":
+    d = info(data("tiny16.fits"))
+    check(d["width"] == 3 and d["height"] == 2 and d["planes"] == 1, f"size {d}")
+    check(d["float"] is False, "float")
+    check(d["status"] == 0x82, f"status {d['status']}")  # loaded + FITS header
+    check(d["min"] == 1 and d["max"] == 6, f"range {d}")
+    cards = ok("header", data("tiny16.fits")).splitlines()
+    check(d["cards"] == len(cards), f"cards {d['cards']} vs {len(cards)} header lines")
+    c = info(data("rgbfloat.fits"))
+    check(c["planes"] == 3 and c["float"] is True and c["min"] == 1 and c["max"] == 130, f"{c}")
+    # The first image of a single-image file answers to --hdu 0 and 1.
+    check(info(data("tiny16.fits"), "--hdu", "1") == d, "--hdu 1")
+
+elif CASE == "header":
+    lines = ok("header", data("tiny16.fits")).splitlines()
+    check(lines[0].startswith("SIMPLE  =") and lines[1].startswith("BITPIX  ="), f"{lines[:2]}")
+    check(any(l.startswith("OBJECT  =") and l.endswith("'tiny'") for l in lines), "OBJECT card")
+    check(lines[-1].strip() == "END", f"last card {lines[-1]!r}")
+
+elif CASE == "stats":
+    pairs = json_of("stats", data("rgbfloat.fits"))
+    check([k for k, _ in pairs] == ["planes"], f"top keys {pairs}")
+    planes = [keys_and_dict(p, PLANE_KEYS, "plane") for p in dict(pairs)["planes"]]
+    check(len(planes) == 3, f"{len(planes)} planes")
+    # main (green), red, blue: range, population mean and standard deviation by hand
+    want = [([1, 2, 3, 4], 1, 4), ([10.5, 20, 30, 40], 10.5, 40), ([100, 110, 120, 130], 100, 130)]
+    for p, (vals, lo, hi) in zip(planes, want):
+        mean = sum(vals) / 4
+        sd = math.sqrt(sum((v - mean) ** 2 for v in vals) / 4)
+        check(p["min"] == lo and p["max"] == hi, f"range {p}")
+        check(close(p["mean"], mean), f"mean {p['mean']} vs {mean}")
+        check(math.isclose(p["stddev"], sd, rel_tol=1e-6), f"stddev {p['stddev']} vs {sd}")
+        check(len(p["quantiles"]) == 3 and all(lo <= q <= hi for q in p["quantiles"]),
+              f"quantiles {p['quantiles']}")
+        for k in ("background", "noise"):
+            check(isinstance(p[k], (int, float)), f"{k} {p[k]}")
+    mono = dict(json_of("stats", data("tiny16.fits")))["planes"]
+    check(len(mono) == 1, "one plane for monochrome")
+
+elif CASE == "convert":
+    src = data("tiny16.fits")
+    base = info(src)
+    for name, extra in (("plain.fits", []), ("rice.fits", ["--compress", "rice"]),
+                        ("gzip.fit", ["--compress", "gzip"])):
+        out = work(name)
+        check(ok("convert", src, out, *extra) == "", "convert prints nothing")
+        back = info(out)
+        for k in ("width", "height", "planes", "float", "min", "max"):
+            check(back[k] == base[k], f"{name}: {k} {back[k]} vs {base[k]}")
+    # A colour float image survives FITS both ways.
+    ok("convert", data("rgbfloat.fits"), work("rgb.fts"))
+    check(info(work("rgb.fts"))["planes"] == 3, "colour kept")
+    # Text image: width, height, kind, then one value per pixel.
+    ok("convert", src, work("tiny.txt"))
+    with open(work("tiny.txt"), "rb") as f:
+        text = f.read().decode("ascii").split("\r\n")
+    check(text[:5] == ["3", "2", "MONO", "1", "2"], f"text {text[:5]}")
+    ok("convert", src, work("tiny.raw"))
+    check(os.path.getsize(work("tiny.raw")) == 3 * 2 * 4, "raw floats")
+
+elif CASE == "failures":
+    missing = work("missing.fits")
+    fails_with("Incompatible file format", "info", missing)
+    fails_with("Incompatible file format", "stats", missing)
+    fails_with("Incompatible file format", "header", missing)
+    dat = work("tiny.dat")
+    with open(data("tiny16.fits"), "rb") as f, open(dat, "wb") as g:
+        g.write(f.read())
+    fails_with("Incompatible file format", "info", dat)
+    fails_with("Max size is : 30000 x 30000", "info", data("wide30001.fits"))
+    fails_with("Max size is : 30000 x 30000", "convert", data("wide30001.fits"), work("w.fits"))
+    # No writer for PNG data yet: a clear failure, and no file.
+    fails_with("Cannot write file to disk", "convert", data("tiny16.fits"), work("x.png"))
+    check(not os.path.exists(work("x.png")), "no PNG written")
+    fails_with("--compress", "convert", data("tiny16.fits"), work("x.txt"), "--compress", "rice",
+               code=2)
+    fails_with("rice or gzip", "convert", data("tiny16.fits"), work("x.fits"), "--compress", "lzw",
+               code=2)
+    fails_with("--hdu", "info", data("tiny16.fits"), "--hdu", "x", code=2)
+    fails_with("unknown option", "info", data("tiny16.fits"), "--frobnicate", code=2)
+    fails_with("one FILE", "info", code=2)
+
+elif CASE == "wcs":
+    # A 64 × 48 image, 3.6"/pixel, east left, north up, reference pixel in the middle.
+    cards = ["SIMPLE  =                    T", "BITPIX  =                   16",
+             "NAXIS   =                    2", "NAXIS1  =                   64",
+             "NAXIS2  =                   48", "CTYPE1  = 'RA---TAN'", "CTYPE2  = 'DEC--TAN'",
+             "CRPIX1  =                 32.5", "CRPIX2  =                 24.5",
+             "CRVAL1  =                150.0", "CRVAL2  =                 30.0",
+             "CD1_1   =               -0.001", "CD1_2   =                  0.0",
+             "CD2_1   =                  0.0", "CD2_2   =                0.001", "END"]
+    path = work("solved.fits")
+    with open(path, "wb") as f:
+        head = "".join(c.ljust(80) for c in cards)
+        f.write(head.ljust(2880).encode("ascii"))
+        f.write(bytes(2880 * 3))  # 64 × 48 × 2 bytes of zeros, padded
+
+    def pix2sky(x, y):  # the gnomonic projection, written out
+        d0 = math.radians(30.0)
+        xi, eta = math.radians(-0.001 * (x - 31.5)), math.radians(0.001 * (y - 23.5))
+        f = math.cos(d0) - eta * math.sin(d0)
+        ra = (150.0 + math.degrees(math.atan2(xi, f))) % 360
+        return ra, math.degrees(math.atan2(math.sin(d0) + eta * math.cos(d0), math.hypot(xi, f)))
+
+    def sep(a, b):
+        (r1, d1), (r2, d2) = [(math.radians(r), math.radians(d)) for r, d in (a, b)]
+        h = math.sin((d2 - d1) / 2) ** 2 + math.cos(d1) * math.cos(d2) * math.sin((r2 - r1) / 2) ** 2
+        return math.degrees(2 * math.asin(math.sqrt(h)))
+
+    ra0, dec0 = pix2sky(0, 0)
+    pairs = json_of("wcs", path, "--pix", "0,0", "--pix", "31.5,23.5", "--sky", f"{ra0!r},{dec0!r}",
+                    "--sky", "330,-30")
+    d = keys_and_dict(pairs, WCS_KEYS, "wcs")
+    check(d["solved"] is True, "solved")
+    check(close(d["centre"][0], 150) and close(d["centre"][1], 30), f"centre {d['centre']}")
+    # Measured half a pixel east of the reference: the meridian there leans by 0.0003°.
+    check(abs(d["rotation_deg"]) < 1e-3, f"rotation {d['rotation_deg']}")
+    fx = sep(pix2sky(0, 24), pix2sky(63, 24)) * 65 / 64
+    fy = sep(pix2sky(32, 0), pix2sky(32, 47)) * 49 / 48
+    check(close(d["fov_deg"][0], fx) and close(d["fov_deg"][1], fy), f"fov {d['fov_deg']}")
+    check(close(d["scale_arcsec"], fx * 3600 / 64), f"scale {d['scale_arcsec']}")
+    (x, y, r, dd), (x2, y2, r2, d2) = d["pix2sky"]
+    check((x, y) == (0, 0) and close(r, ra0) and close(dd, dec0), f"pix2sky {d['pix2sky'][0]}")
+    check(close(r2, 150) and close(d2, 30), f"pix2sky {d['pix2sky'][1]}")
+    (a, b, px, py), far = d["sky2pix"]
+    check(abs(px) < 1e-6 and abs(py) < 1e-6, f"sky2pix {d['sky2pix'][0]}")
+    check(far == [330, -30, None, None], f"antipode {far}")
+    # No solution: nulls, no failure.
+    u = keys_and_dict(json_of("wcs", data("tiny16.fits"), "--pix", "1,1", "--sky", "10,10"),
+                      WCS_KEYS, "wcs unsolved")
+    check(u["solved"] is False and u["centre"] == [None, None], f"unsolved {u}")
+    check(u["pix2sky"] == [[1, 1, None, None]] and u["sky2pix"] == [[10, 10, None, None]], f"{u}")
+    fails_with("--pix", "wcs", path, "--pix", "1", code=2)
+    fails_with("--sky", "wcs", path, "--sky", "a,b", code=2)
+    fails_with("one FILE", "wcs", code=2)
+
+else:
+    check(False, "unknown case " + CASE)
+print("ok", CASE)
