@@ -607,7 +607,8 @@ TEST(ImaFilesWrite, StaleCardsRemoved) {
                            "ZQUANTIZ= 'SUBTRACTIVE_DITHER_1'", "NAXIS4  =                    1",
                            "NAXIS2  =                   99", "ZTILE1  =                    9",
                            // Damaged copies that other readers still take for NAXIS1, BZERO.
-                           "NAXIS1  ??                   4", "BZERO 32768"})
+                           "NAXIS1  ??                   4", "BZERO 32768",
+                           "NAXIS2 !=                32768", "NAXIS3 @=                    3"})
     image.Header.AddBeforeEnd(card);
   for (bool compressed : {false, true}) {
     SCOPED_TRACE(compressed);
@@ -618,14 +619,16 @@ TEST(ImaFilesWrite, StaleCardsRemoved) {
       EXPECT_FALSE(h.HasKey(key)) << key;
     // The stale quantization card is gone; a compressed float file has its own.
     EXPECT_EQ(h.GetString("ZQUANTIZ"), compressed ? "NONE" : "");
-    int naxis1 = 0, naxis2 = 0, bzero = 0;
+    int naxis1 = 0, naxis2 = 0, naxis3 = 0, bzero = 0;
     for (const std::string& c : h) {
       naxis1 += c.starts_with("NAXIS1");
       naxis2 += c.starts_with("NAXIS2");
+      naxis3 += c.starts_with("NAXIS3");
       bzero += c.starts_with("BZERO");
     }
     EXPECT_EQ(naxis1, 1);
     EXPECT_EQ(naxis2, 1);
+    EXPECT_EQ(naxis3, 0);
     EXPECT_EQ(bzero, 1);
     EXPECT_EQ(h.GetInt("NAXIS2"), 2);
     TAImage back;  // CFITSIO reads the compressed one
