@@ -3,11 +3,14 @@
 // the program keeps the "plug-in missing" behaviour reachable and tested).
 #include "fits/FitsCompressor.h"
 
+#include <fcntl.h>
 #include <fitsio.h>
 #include <libdeflate.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -31,7 +34,6 @@ struct TCfitsioApi {
   decltype(&ffvers) Version;
   decltype(&ffdkopn) OpenDiskFile;
   decltype(&ffclos) Close;
-  decltype(&ffthdu) HduCount;
   decltype(&ffmahd) MoveAbsolute;
   decltype(&ffghadll) HduAddress;
   decltype(&ffgidm) ImageDimensions;
@@ -65,9 +67,9 @@ const TCfitsioApi* LoadCfitsio() {
     ++s.CfitsioAttempts;
     s.Cfitsio = TPluginState::Missing;
     if (!s.PretendCfitsioMissing) {
-      s.CfitsioTable = TCfitsioApi{&ffvers,  &ffdkopn, &ffclos,   &ffthdu, &ffmahd,
-                                   &ffghadll, &ffgidm,  &ffgiszll, &ffgpxvll, &ffgkyjj,
-                                   &ffgcno,   &ffgdesll, &ffgcvb};
+      s.CfitsioTable = TCfitsioApi{&ffvers,   &ffdkopn, &ffclos,   &ffmahd,   &ffghadll,
+                                   &ffgidm,   &ffgiszll, &ffgpxvll, &ffgkyjj, &ffgcno,
+                                   &ffgdesll, &ffgcvb};
       float version = 0;
       s.CfitsioTable.Version(&version);
       if (version > 0) s.Cfitsio = TPluginState::Loaded;
@@ -563,6 +565,84 @@ bool RiceTileInBounds(const uint8_t* p, int64_t bytes, int64_t pixels, int32_t b
   return true;
 }
 
+// Tiling cards of a tile-compressed unit that CFITSIO takes without checking: it divides by
+// each ZTILEn (and by tile counts made from them) as soon as it passes the unit.
+bool TilingCardsSane(const TFitsStrings& h) {
+  auto integral = [](double v) { return v == std::trunc(v); };
+  bool found = false;
+  const double axes = h.GetReal("ZNAXIS", found);
+  if (!found || !integral(axes) || axes < 1 || axes > 6) return false;
+  for (int a = 1; a <= int(axes); ++a) {
+    const double n = h.GetReal("ZNAXIS" + std::to_string(a), found);
+    if (found && (!integral(n) || n < 0)) return false;
+    const double t = h.GetReal("ZTILE" + std::to_string(a), found);
+    if (found && (!integral(t) || t < 1 || t > 2147483647.0)) return false;
+  }
+  return true;
+}
+
+// Bytes of a unit's data part from its header; -1 when the cards make no sense.
+int64_t UnitDataBytes(const TFitsStrings& h) {
+  bool found = false;
+  const double bitpix = h.GetReal("BITPIX");
+  const double naxis = h.GetReal("NAXIS", found);
+  if (!found || naxis < 0 || naxis > 999 || naxis != std::trunc(naxis)) return -1;
+  const int64_t bytes = int64_t(std::fabs(bitpix)) / 8;
+  if (bytes != 1 && bytes != 2 && bytes != 4 && bytes != 8) return -1;
+  int64_t product = naxis > 0 ? 1 : 0;
+  for (int a = 1; a <= int(naxis); ++a) {
+    const double n = h.GetReal("NAXIS" + std::to_string(a));
+    if (n < 0 || n > 9e15 || __builtin_mul_overflow(product, int64_t(n), &product)) return -1;
+  }
+  const double pcount = h.GetReal("PCOUNT");
+  const double gcount = h.HasKey("GCOUNT") ? h.GetReal("GCOUNT") : 1;
+  if (pcount < 0 || pcount > 9e15 || gcount < 0 || gcount > 9e15) return -1;
+  int64_t total = 0;
+  if (__builtin_add_overflow(product, int64_t(pcount), &total) ||
+      __builtin_mul_overflow(total, int64_t(gcount), &total) ||
+      __builtin_mul_overflow(total, bytes, &total))
+    return -1;
+  return total;
+}
+
+// Walks the units of the file, reading only their headers, up to the one whose data start at
+// dataOffset, and returns its 1-based number; 0 when the walk does not lead there, or when a
+// tile-compressed unit on the way (which CFITSIO parses while it moves) has unusable tiling.
+int32_t CheckedUnitNumber(const std::filesystem::path& fileName, int64_t dataOffset) {
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return 0;
+  struct TCloser {
+    int Fd;
+    ~TCloser() { ::close(Fd); }
+  } closer{fd};
+  int64_t pos = 0;
+  std::vector<char> block(TFitsStrings::kBlockSize);
+  for (int32_t unit = 1; pos <= dataOffset; ++unit) {
+    TFitsStrings h;
+    for (bool end = false; !end;) {
+      if (::pread(fd, block.data(), block.size(), pos) != ssize_t(block.size())) return 0;
+      pos += TFitsStrings::kBlockSize;
+      for (int c = 0; c < TFitsStrings::kCardsPerBlock && !end; ++c) {
+        std::string card(block.data() + c * TFitsStrings::kCardLength,
+                         TFitsStrings::kCardLength);
+        end = card.compare(0, 8, "END     ") == 0;
+        card.erase(card.find_last_not_of(' ') + 1);
+        h.Add(std::move(card));
+      }
+      if (pos > dataOffset && !end) return 0;
+    }
+    bool zimage = false;
+    const std::string flag = h.GetRawValue("ZIMAGE", zimage);
+    if (zimage && flag.starts_with('T') && !TilingCardsSane(h)) return 0;
+    if (pos == dataOffset) return unit;
+    const int64_t data = UnitDataBytes(h);
+    const int64_t padded = data < 0 ? -1 : (data + TFitsStrings::kBlockSize - 1) /
+                                               TFitsStrings::kBlockSize * TFitsStrings::kBlockSize;
+    if (padded < 0 || __builtin_add_overflow(pos, padded, &pos)) return 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 TCompressedImageFile::~TCompressedImageFile() { Close(); }
@@ -586,27 +666,24 @@ TCompressedRead TCompressedImageFile::Open(const std::filesystem::path& fileName
   const auto fileSize = std::filesystem::file_size(fileName, ec);
   if (ec || width < 1 || height < 1) return TCompressedRead::Failed;
 
+  // The header reader chose the unit by its own walk of the file; CFITSIO goes to the same
+  // unit by its number (tables or empty images may sit between the images), and only after
+  // the units it passes on the way were checked.
+  const int32_t unit = CheckedUnitNumber(fileName, dataOffset);
+  if (unit < 1) return TCompressedRead::Failed;
+
   int status = 0;
   fitsfile* f = nullptr;
   // Disk-file open: brackets and other characters in the name are not filter syntax.
   const int rc = api->OpenDiskFile(&f, fileName.c_str(), READONLY, &status);
   File = f;
   if (rc != 0 || !f) return TCompressedRead::Failed;
-
-  // The header reader chose the unit by its own walk of the file; find the same unit by
-  // its data offset (tables or empty images may sit between the images).
-  int hduCount = 0;
-  if (api->HduCount(f, &hduCount, &status) != 0) return TCompressedRead::Failed;
-  bool found = false;
   int hduType = -1;
   LONGLONG head = 0, dataStart = 0, dataEnd = 0;
-  for (int k = 1; k <= hduCount && !found; ++k) {
-    if (api->MoveAbsolute(f, k, &hduType, &status) != 0 ||
-        api->HduAddress(f, &head, &dataStart, &dataEnd, &status) != 0)
-      return TCompressedRead::Failed;
-    found = dataStart == dataOffset;
-  }
-  if (!found || hduType != IMAGE_HDU) return TCompressedRead::Failed;
+  if (api->MoveAbsolute(f, unit, &hduType, &status) != 0 ||
+      api->HduAddress(f, &head, &dataStart, &dataEnd, &status) != 0)
+    return TCompressedRead::Failed;
+  if (dataStart != dataOffset || hduType != IMAGE_HDU) return TCompressedRead::Failed;
   // Table and heap must be in the file before anything is allocated for the image.
   if (dataEnd < dataStart || uint64_t(dataEnd) > fileSize) return TCompressedRead::Failed;
 

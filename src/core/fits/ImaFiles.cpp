@@ -688,7 +688,7 @@ bool IsStructureKey(const std::string& key) {
 }
 
 // The keyword as other readers take it: the text up to the first blank or "=", upper-cased
-// (a card whose "=" is misplaced still names a keyword for them).
+// (a card whose "=" is misplaced, or "NAXIS3 x=", still names NAXIS3 for them).
 std::string LooseKeyword(const std::string& card) {
   const std::size_t n = std::min(card.find_first_of(" ="), card.size());
   return UpperAscii(std::string_view(card).substr(0, n));
@@ -699,7 +699,7 @@ void RemoveStaleCards(TFitsStrings& header, int32_t naxis, bool floatOutput) {
   for (int i = 0; i < header.Count();) {
     const std::string& c = header[i];
     const bool valueCard = c.size() >= 9 && c[8] == '=';
-    const std::string key = valueCard ? TFitsStrings::KeywordOf(c) : LooseKeyword(c);
+    const std::string key = LooseKeyword(c);
     bool drop = IsStaleCard(key, naxis, floatOutput);
     if (!drop && IsStructureKey(key)) {
       // Only the first, well-formed card of each structure keyword stays.

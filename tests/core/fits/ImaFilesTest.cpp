@@ -607,7 +607,8 @@ TEST(ImaFilesWrite, StaleCardsRemoved) {
                            "ZQUANTIZ= 'SUBTRACTIVE_DITHER_1'", "NAXIS4  =                    1",
                            "NAXIS2  =                   99", "ZTILE1  =                    9",
                            // Damaged copies that other readers still take for NAXIS1, BZERO.
-                           "NAXIS1  ??                   4", "BZERO 32768"})
+                           "NAXIS1  ??                   4", "BZERO 32768",
+                           "NAXIS2 !=                32768", "NAXIS3 @=                    3"})
     image.Header.AddBeforeEnd(card);
   for (bool compressed : {false, true}) {
     SCOPED_TRACE(compressed);
@@ -618,14 +619,16 @@ TEST(ImaFilesWrite, StaleCardsRemoved) {
       EXPECT_FALSE(h.HasKey(key)) << key;
     // The stale quantization card is gone; a compressed float file has its own.
     EXPECT_EQ(h.GetString("ZQUANTIZ"), compressed ? "NONE" : "");
-    int naxis1 = 0, naxis2 = 0, bzero = 0;
+    int naxis1 = 0, naxis2 = 0, naxis3 = 0, bzero = 0;
     for (const std::string& c : h) {
       naxis1 += c.starts_with("NAXIS1");
       naxis2 += c.starts_with("NAXIS2");
+      naxis3 += c.starts_with("NAXIS3");
       bzero += c.starts_with("BZERO");
     }
     EXPECT_EQ(naxis1, 1);
     EXPECT_EQ(naxis2, 1);
+    EXPECT_EQ(naxis3, 0);
     EXPECT_EQ(bzero, 1);
     EXPECT_EQ(h.GetInt("NAXIS2"), 2);
     TAImage back;  // CFITSIO reads the compressed one
@@ -1106,6 +1109,31 @@ TEST(ImaFilesCompress, ImageCardsLikeTableKeywordsLeftOut) {
   ReadFits(back, p, 0, false);
   ASSERT_EQ(back.Status, kOk);
   EXPECT_TRUE(back.MainPlane->Equals(*image.MainPlane));
+}
+
+// CFITSIO divides by every ZTILEn of a compressed unit it passes: ZTILE2 = 0 must be refused
+// before CFITSIO sees the file (it would end the process with a division by zero).
+TEST(ImaFilesCompress, ZeroTileSizeRefused) {
+  TTempDir dir;
+  TAImage image;
+  image.SetSize(5, 4, true);
+  image.MainPlane->Fill(1);
+  image.RedPlane->Fill(2);
+  image.BluePlane->Fill(3);
+  const fs::path p = dir / "z.fits";
+  ASSERT_TRUE(WriteFits(image, p, true));
+  std::string f = FileBytes(p);
+  for (const char* card : {"ZTILE2  =                    1", "ZTILE3  =                    1"}) {
+    SCOPED_TRACE(card);
+    std::string g = f;
+    const std::size_t at = g.find(card);
+    ASSERT_NE(at, std::string::npos);
+    g[at + 29] = '0';
+    std::ofstream(p, std::ios::binary | std::ios::trunc).write(g.data(), std::streamsize(g.size()));
+    TAImage back;
+    ReadFits(back, p, 0, false);
+    EXPECT_EQ(back.Status, kLoadFailed | kLoadIncompatible);
+  }
 }
 
 TEST(ImaFilesCompress, PluginMissingIsTriedOnce) {
