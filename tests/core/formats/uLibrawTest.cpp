@@ -739,3 +739,36 @@ TEST_F(CameraRaw, ExtensionsOutsideTheListAreNotRaw) {
   TAImage listed;
   EXPECT_TRUE(LoadSucceeded(Load(Dir.Write("shot.CR2", MakeDng({})), listed)));
 }
+
+// The decoder layer on its own: one decode in flight, released by the fetch.
+TEST_F(CameraRaw, DecoderLayerKeepsItsContract) {
+  const std::string path = Dir.Write("layer.dng", MakeDng({}));
+  ASSERT_NE(kp_openw(path.c_str(), kKpMosaic, nullptr), 0);
+  double t = 0;
+  kp_stamp(&t);
+  EXPECT_GT(t, 0.0);  // local-time conversion of the EXIF date: only known to be set
+  int32_t w = 0, h = 0;
+  kp_extent(&w, &h);
+  ASSERT_EQ(w, kDngW);
+  ASSERT_EQ(h, kDngH);
+  std::vector<float> plane(size_t(w) * h, -1.0f);
+  ASSERT_NE(kp_fetch(plane.data(), nullptr, nullptr), 0);
+  EXPECT_EQ(plane[0], float(MosaicValue(0, kDngH - 1)));          // bottom row first
+  EXPECT_EQ(plane[size_t(w) * h - 1], float(MosaicValue(kDngW - 1, 0)));
+  kp_extent(&w, &h);
+  EXPECT_EQ(w, 0) << "fetch released the data";
+  EXPECT_EQ(kp_fetch(plane.data(), nullptr, nullptr), 0);
+
+  // The wide path serves when the 8-bit one is missing.
+  const std::wstring wide(path.begin(), path.end());
+  EXPECT_NE(kp_openw(nullptr, kKpMosaic, wide.c_str()), 0);
+  kp_fetch(nullptr, nullptr, nullptr);
+
+  TDngSpec zero;
+  zero.DateTime = zero.DateOriginal = "0000:00:00 00:00:00";
+  ASSERT_NE(kp_openw(Dir.Write("zero.dng", MakeDng(zero)).c_str(), kKpMosaic, nullptr), 0);
+  kp_stamp(&t);
+  EXPECT_EQ(t, 0.0);
+  kp_fetch(nullptr, nullptr, nullptr);
+  EXPECT_EQ(kp_openw(Dir.Write("junk.dng", "junk junk junk").c_str(), kKpMosaic, nullptr), 0);
+}
