@@ -436,6 +436,11 @@ bool TAstroDocument::IsForeignFile() const {
 
 void TAstroDocument::ClearDuplicateNames() { State().DuplicateNames.clear(); }
 
+void TAstroDocument::ResetNaming() {
+  State().NameCounters.fill(0);
+  State().DuplicateNames.clear();
+}
+
 // ---------------------------------------------------------------------------- image
 
 void TAstroDocument::ReplaceImage(std::unique_ptr<TAImage> image, bool refreshStats) {
@@ -534,8 +539,8 @@ void TAstroDocument::MarkUnmodified() {
   if (HeaderEditor_) HeaderEditor_->DiscardPendingState();
 }
 
-int64_t TAstroDocument::MemoryMB() const {
-  const int64_t bytes = Image_->PixelCount() * 4 * (IsColour() ? 3 : 1);
+int64_t TAstroDocument::MemoryMBOf(int32_t w, int32_t h, bool colour) {
+  const int64_t bytes = int64_t(std::max(w, 0)) * std::max(h, 0) * 4 * (colour ? 3 : 1);
   return (bytes + 700001) / 1000000;
 }
 

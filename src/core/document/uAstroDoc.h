@@ -206,6 +206,8 @@ class TAstroDocument {
   bool IsForeignFile() const;
   // Forgets the duplicate names given out so far (no image window open).
   static void ClearDuplicateNames();
+  // Test hook: every name counter back to 0 and the duplicate names forgotten.
+  static void ResetNaming();
 
   // ---- The image ----
   TAImage& Image() { return *Image_; }
@@ -246,7 +248,8 @@ class TAstroDocument {
   bool HasWcs() const { return Image_->HasWcs != 0; }
   bool HasPoly() const { return Image_->HasPoly != 0; }
   // Image size in millions of bytes, rounded as the status line shows it.
-  int64_t MemoryMB() const;
+  int64_t MemoryMB() const { return MemoryMBOf(Width(), Height(), IsColour()); }
+  static int64_t MemoryMBOf(int32_t w, int32_t h, bool colour);
 
   // ---- Statistics and notifications ----
   void RefreshStats() { Image_->RefreshStatistics(); }
