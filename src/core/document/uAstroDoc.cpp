@@ -216,16 +216,22 @@ TAstroDocument::~TAstroDocument() {
   const std::vector<IDocumentObserver*> observers = std::move(Observers_);
   if (!Closed_)
     for (IDocumentObserver* o : observers) o->DocumentClosing(*this);
-  if (ImageWindow_) {
-    ImageWindow_->DocumentClosing(*this);
-    if (MainWindow_) MainWindow_->UnregisterDocument(*this);
-    TDocumentState& s = State();
-    if (--s.OpenWindows <= 0) {
-      s.OpenWindows = 0;
-      s.DuplicateNames.clear();
-    }
+  if (ImageWindow_) ImageWindow_->DocumentClosing(*this);
+  ForgetWindow();
+}
+
+void TAstroDocument::ForgetWindow() {
+  if (!ImageWindow_) return;
+  ImageWindow_ = nullptr;
+  if (MainWindow_) MainWindow_->UnregisterDocument(*this);
+  TDocumentState& s = State();
+  if (--s.OpenWindows <= 0) {
+    s.OpenWindows = 0;
+    s.DuplicateNames.clear();
   }
 }
+
+void TAstroDocument::ReleaseWindow() { ForgetWindow(); }
 
 std::unique_ptr<TAstroDocument> TAstroDocument::NewDocument(int32_t w, int32_t h, bool colour,
                                                             bool quiet) {
@@ -546,9 +552,11 @@ int64_t TAstroDocument::MemoryMBOf(int32_t w, int32_t h, bool colour) {
 
 void TAstroDocument::AfterChange() {
   RefreshStats();
+  SetModified();
   RefreshViews();
   RefreshStatistics();
-  SetModified();
+  RefreshHeader();
+  RefreshHistory();
 }
 
 void TAstroDocument::Notify(TDocumentEvent event) {

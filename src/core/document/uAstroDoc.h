@@ -151,7 +151,8 @@ class TAstroDocument {
  public:
   // Takes an image (never nullptr).
   explicit TAstroDocument(std::unique_ptr<TAImage> image);
-  // Tells the bound windows that the document goes away and leaves the main window.
+  // Tells the bound windows (the image window too, unless released) that the document goes
+  // away, and leaves the main window.
   ~TAstroDocument();
   TAstroDocument(const TAstroDocument&) = delete;
   TAstroDocument& operator=(const TAstroDocument&) = delete;
@@ -268,6 +269,9 @@ class TAstroDocument {
   void SetHeaderEditor(IHeaderEdits* editor) { HeaderEditor_ = editor; }
   // Tells every bound window to drop the document, then closes the image window.
   void Close();
+  // The image window goes away on its own (before the document): it is forgotten and gets
+  // no further calls.
+  void ReleaseWindow();
 
   // ---- Observation ----
   // The image's observation JD + option FITSTimeOffset / 24; 0 without a usable date.
@@ -345,6 +349,7 @@ class TAstroDocument {
   void SetSelectionRectClamped(const TPixelRect& r);
   void ClampLine(TPoint32& p) const;
   TPixelRect WholeImage() const;
+  void ForgetWindow();
 
   int32_t Number_ = 0;
   uint8_t SelectionKind_ = 0;

@@ -742,7 +742,15 @@ TEST_F(DocumentTest, WindowsNumbersAndClosing) {
   ASSERT_NE(d1, nullptr);
   EXPECT_EQ(d1->FileNamePart(), "M31-02.fit");
   d1.reset();
+  // A window that goes first is forgotten: no call reaches it afterwards.
+  const size_t events = host.Windows[1]->Events.size();
+  b->ReleaseWindow();
+  EXPECT_EQ(b->ImageWindow(), nullptr);
+  b->RefreshViews();
   b.reset();
+  EXPECT_EQ(host.Windows[1]->Closing, 0);
+  EXPECT_EQ(host.Windows[1]->Events.size(), events);
+  EXPECT_TRUE(host.Registered.empty());
   auto e = MakeDoc(4, 4, false, 0);
   e->SetFileName("/nonexistent-orlu-dir/M31.fit");
   e->MakeDuplicateName();
