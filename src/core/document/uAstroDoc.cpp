@@ -78,10 +78,9 @@ void ShowOutOfMemory(IDocumentHost* host) {
 
 [[noreturn]] void ThrowOutOfMemory() { throw EOrluError(kOutOfMemoryText); }
 
-// Full copy into an image of the same size and kind that takes every piece of memory
-// before dst changes, so that a failure leaves dst as it was (mask storage aside, which
-// stays zero-filled and unused by the caller's rules). Returns false when it ran out of
-// memory before changing dst; throws only for failures after dst began to change.
+// Full copy (with the palette, which CopyTo leaves out) into an image of the same size and
+// kind. Every piece of memory is taken before dst changes: false, dst as it was, when
+// memory ran short.
 bool CopyIntoSameSize(const TAImage& src, TAImage& dst) {
   const bool srcMask = src.Mask->HasStorage();
   bool newMask = false;
