@@ -256,7 +256,6 @@ std::unique_ptr<TAstroDocument> TAstroDocument::OpenFile(const std::string& path
                                                          std::string* error) {
   std::unique_ptr<TAImage> img = OpenImageFile(path, frameIndex, error);
   if (!img) return nullptr;
-  VisualizationAfterLoad(*img, (img->Status & kStatusView0To255) != 0);
   std::unique_ptr<TAstroDocument> doc = FromImage(std::move(img));
   TAImage& image = doc->Image();
   if (image.Status & kStatusFitsHeader) {
