@@ -655,6 +655,9 @@ std::string ExpandAnnotationText(std::string_view text, const TAnnotation& annot
         i = close + 1;
         continue;
       }
+      // Without its closing quote it is plain text.
+      out += text[i++];
+      continue;
     } else if (StartsAt(text, m, "FILENAME")) {
       out += params.DocumentName;
       i = m + 8;
