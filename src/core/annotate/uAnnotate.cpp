@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <numbers>
 #include <system_error>
 #include <utility>
 
@@ -935,6 +936,27 @@ void TAnnotation::DragFromSaved(int32_t handle, int32_t dx, int32_t dy) {
   }
 }
 
+namespace {
+double LengthAllowance(int32_t kind) { return kind == akArrow ? 2 : (kind == akRuler ? 1 : 0); }
+}  // namespace
+
+double TAnnotation::ShownLength() const {
+  return std::hypot(double(X2) - X1, double(Y2) - Y1) - LengthAllowance(Kind);
+}
+
+double TAnnotation::AngleDeg() const {
+  const double dx = double(X2) - X1, dy = double(Y2) - Y1;
+  return dx == 0 && dy == 0 ? 0.0 : std::atan2(dy, dx) * 180 / std::numbers::pi;
+}
+
+void TAnnotation::SetLengthAngle(double shownLength, double angleDeg) {
+  if (!std::isfinite(shownLength) || !std::isfinite(angleDeg)) return;
+  const double len = std::max(shownLength + LengthAllowance(Kind), 0.0);
+  const double a = angleDeg * std::numbers::pi / 180;
+  X2 = RoundClamp(X1 + len * std::cos(a), -kAnnMaxCoordinate, kAnnMaxCoordinate);
+  Y2 = RoundClamp(Y1 + len * std::sin(a), -kAnnMaxCoordinate, kAnnMaxCoordinate);
+}
+
 void TAnnotation::SetCatalogStyle(const TAnnotationOptions& o, uint32_t objectColour) {
   Kind = std::clamp(o.AtlFigureKind, 0, kAnnotationKinds - 1);
   Width = std::clamp(o.AtlFigureWidth, 0, kAnnMaxWidth);
@@ -957,7 +979,8 @@ void TAnnotation::Draw(TImg32& target, const TAnnParams& params, TTextPainter& p
   const int32_t minX = std::min(X1, X2), maxX = std::max(X1, X2);
   const int32_t minY = std::min(Y1, Y2), maxY = std::max(Y1, Y2);
   // Pixel rectangles exclude their upper bounds; the annotation's corners are inclusive.
-  const TPixRect pr{minX, minY, maxX + 1, maxY + 1};
+  const TPixRect pr{minX, minY, int32_t(std::min<int64_t>(int64_t(maxX) + 1, INT32_MAX)),
+                    int32_t(std::min<int64_t>(int64_t(maxY) + 1, INT32_MAX))};
   const double cx = (double(minX) + maxX) / 2, cy = (double(minY) + maxY) / 2;
   switch (Kind) {
     case akEllipse:
@@ -1019,7 +1042,7 @@ void TAnnotation::Draw(TImg32& target, const TAnnParams& params, TTextPainter& p
   TTextFont font;
   font.Name = FontName;
   // Points at 96 pixels per inch: the same pixel size on every screen.
-  font.Size = FontSize * 96.0 / 72.0;
+  font.Size = std::max(FontSize, 1) * 96.0 / 72.0;
   font.Bold = (Style & kAnnBold) != 0;
   font.Italic = (Style & kAnnItalic) != 0;
   const bool outline = (Style & kAnnOutline) != 0;

@@ -215,6 +215,14 @@ class TAnnotation {
   void SaveRect() { Saved = Rect(); }
   void DragFromSaved(int32_t handle, int32_t dx, int32_t dy);
 
+  // ---- arrows and rulers in the annotate window ----
+  // Distance from base to tip, less 2 for an arrow and 1 for a ruler (what the window shows).
+  double ShownLength() const;
+  // Direction from base to tip, degrees counter-clockwise from +x (y up); 0 when they meet.
+  double AngleDeg() const;
+  // Puts the tip at the shown length and angle from the base (rounded to pixels).
+  void SetLengthAngle(double shownLength, double angleDeg);
+
   // ---- catalogue annotations ----
   // Kind, width, transparency, font and colours from the catalogue defaults; objectColour
   // is the colour of the object's class (deep sky, comet, asteroid), used where the

@@ -659,6 +659,22 @@ TEST_F(Annotate, RectangleHelpers) {
   EXPECT_EQ(d->Rect(), (TAnnRect{11, 10, 50, 21}));
 }
 
+TEST_F(Annotate, ArrowLengthAndAngleAsTheWindowShowsThem) {
+  auto a = Make(akArrow, 10, 10, 13, 14);  // 3-4-5 triangle
+  EXPECT_DOUBLE_EQ(a->ShownLength(), 3);
+  EXPECT_NEAR(a->AngleDeg(), 53.130102354, 1e-9);
+  a->Kind = akRuler;
+  EXPECT_DOUBLE_EQ(a->ShownLength(), 4);
+  a->SetLengthAngle(9, 90);  // ruler: tip 10 above the base
+  EXPECT_EQ(a->Rect(), (TAnnRect{10, 10, 10, 20}));
+  a->Kind = akArrow;
+  a->SetLengthAngle(8, 180);  // arrow: tip 10 left of the base
+  EXPECT_EQ(a->Rect(), (TAnnRect{10, 10, 0, 10}));
+  a->SetLengthAngle(std::nan(""), 0);
+  EXPECT_EQ(a->Rect(), (TAnnRect{10, 10, 0, 10}));
+  EXPECT_EQ(Make(akArrow, 5, 5, 5, 5)->AngleDeg(), 0);
+}
+
 // ---------------------------------------------------------------------------------------
 // Hits and selection
 // ---------------------------------------------------------------------------------------
