@@ -132,6 +132,31 @@ class TImageOptions {
   bool MarkerItalic = false;
 };
 
+// Defaults of annotations made from catalogues (deep sky, comets, asteroids).
+class TAnnotationOptions {
+ public:
+  int32_t AtlFigureKind = 0;
+  int32_t AtlFigureWidth = 2;
+  int32_t AtlFigureTransparency = 0;
+  int32_t AtlFigureColor = 0xD8D8B8;  // 0x00BBGGRR
+  int32_t AtlDeepSkyColor = 0xE8D0B8;
+  int32_t AtlCometColor = 0xD0D0FF;
+  int32_t AtlAsteroidColor = 0xA0D4E0;
+  std::string AtlTextName;  // font name; empty: the annotation default
+  int32_t AtlTextSize = 11;
+  int32_t AtlTextStyle = 0;
+  int32_t AtlTextPos = 0;
+  int32_t AtlTextColor = 0xD8D8B8;
+  int32_t AtlSizePix = 30;
+  int32_t AtlSizeMag = 0;
+  bool AtlDeletePrevious = true;
+  bool AtlAsteroids = true;
+  bool AtlComets = true;
+  bool AtlDeepSky = true;
+  bool AtlIndividualColorText = false;    // text in the colour of the object's class
+  bool AtlIndividualColorFigure = false;  // figure in the colour of the object's class
+};
+
 class TMiscOptions {
  public:
   TMiscOptions();
@@ -157,6 +182,7 @@ class TQVOptions {
   TDslrOptions Dslr;
   TRawOptions Raw;
   TImageOptions Image;
+  TAnnotationOptions Annotation;
   TMiscOptions Misc;
   TFilterOptions Filter;
 
