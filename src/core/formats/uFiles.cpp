@@ -13,7 +13,9 @@
 #include "base/EOrluError.h"
 #include "base/Translate.h"
 #include "fits/ImaFiles.h"
+#include "formats/uLegacy.h"
 #include "formats/uRawCustom.h"
+#include "formats/uSer.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "visual/ImaVisu.h"
@@ -199,6 +201,8 @@ void RegisterFormatsLoaders(TLoaderTable& table) {
 void RegisterBuiltinLoaders(TLoaderTable& table) {
   RegisterFormatsLoaders(table);
   RegisterFitsLoaders(table);
+  RegisterLegacyLoaders(table);
+  RegisterVideoLoaders(table);
 }
 
 const TLoaderTable& BuiltinLoaders() {
