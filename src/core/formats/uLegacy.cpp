@@ -287,8 +287,10 @@ void LoadCcdTextHeader(const std::string& path, TAImage& image) {
   if (!SidesUsable(w, h, image, false)) return;
 
   const int64_t data = f.Size() - kHeader;
-  // Plain rows must all be there; compressed rows need at least their length words.
-  if (data < (compressed ? 2 * h : 2 * w * h)) {
+  // Plain rows must all be there. A complete compressed row takes its length word, the
+  // first sample and one byte for each further sample: fewer bytes than that for every row
+  // cannot be an image of this size (and must not size one).
+  if (data < (compressed ? h * (w + 3) : 2 * w * h)) {
     image.Status |= kStatusFailed;
     return;
   }

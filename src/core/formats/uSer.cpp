@@ -7,6 +7,7 @@
 
 #include "formats/BinaryFile.h"
 #include "formats/LoadStatus.h"
+#include "formats/uAvi.h"
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
 
@@ -139,6 +140,9 @@ void LoadSer(const std::string& path, int32_t frameIndex, TAImage& image) {
 void RegisterVideoLoaders(TLoaderTable& table) {
   table.Register(kSlotSer, "SER video", [](const TLoadRequest& rq, TAImage& image) {
     LoadSer(rq.Path, rq.FrameIndex, image);
+  });
+  table.Register(kSlotAvi, "AVI video", [](const TLoadRequest& rq, TAImage& image) {
+    LoadAvi(rq.Path, image);  // always the first frame
   });
 }
 

@@ -248,6 +248,9 @@ TEST_F(Legacy, CcdTextHeaderRecognitionTable) {
       {"width 0", "file_version width 0 height 2", 2056, "Incompatible file format"},
       {"width 30001", "file_version width 30001 height 2", 2056, "Max size is : 30000 x 30000"},
       {"width 2.6 rounds to 3", "file_version width 2.6 height 2", 2048 + 12, ""},
+      // Rows of zero length would make a 30000 × 30000 image from a few bytes.
+      {"compressed, far too short", "file_version compressed width 30000 height 30000",
+       2048 + 60000, "Incompatible file format"},
       {"header of 2047 bytes", "file_version width 2 height 2", 2047, "Incompatible file format"},
   };
   for (const TRow& row : rows) {
