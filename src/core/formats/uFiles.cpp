@@ -14,7 +14,9 @@
 #include "base/Translate.h"
 #include "fits/ImaFiles.h"
 #include "formats/uLibraw.h"
+#include "formats/uLegacy.h"
 #include "formats/uRawCustom.h"
+#include "formats/uSer.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "visual/ImaVisu.h"
@@ -201,6 +203,8 @@ void RegisterBuiltinLoaders(TLoaderTable& table) {
   RegisterFormatsLoaders(table);
   RegisterFitsLoaders(table);
   RegisterCameraRawLoader(table);
+  RegisterLegacyLoaders(table);
+  RegisterVideoLoaders(table);
 }
 
 const TLoaderTable& BuiltinLoaders() {
