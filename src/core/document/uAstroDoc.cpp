@@ -128,20 +128,6 @@ std::unique_ptr<TAImage> FreshCopy(const TAImage& src) {
   }
 }
 
-void MirrorMaskWeights(TAMask& mask, bool vertical) {
-  uint16_t* w = mask.Weights();
-  if (!w) return;
-  const int64_t width = mask.Width;
-  const int64_t height = mask.Height;
-  if (!vertical) {
-    for (int64_t y = 0; y < height; ++y) std::reverse(w + y * width, w + (y + 1) * width);
-  } else {
-    for (int64_t y = 0; y < height / 2; ++y)
-      std::swap_ranges(w + y * width, w + (y + 1) * width, w + (height - 1 - y) * width);
-  }
-  mask.InvalidateBounds();
-}
-
 // Keeps an existing card when the option text is empty: an unset option is no value.
 void SetStringOption(TFitsStrings& h, std::string_view key, const std::string& value,
                      bool replace) {
@@ -259,7 +245,7 @@ std::unique_ptr<TAstroDocument> TAstroDocument::OpenFile(const std::string& path
   std::unique_ptr<TAstroDocument> doc = FromImage(std::move(img));
   TAImage& image = doc->Image();
   if (image.Status & kStatusFitsHeader) {
-    // Not yet here: the header's annotations, read into the annotation list once it exists.
+    doc->Annotations.ReadFromHeader(image.Header);  // a bad card line ends the list there
     if (image.Header.HasHistory()) {
       image.History.Clear();
       image.History.AddRecordLines(image.Header.ReadHistory());
@@ -323,7 +309,8 @@ std::unique_ptr<TAstroDocument> TAstroDocument::Duplicate() {
     ShowOutOfMemory(DocumentHost());
     return nullptr;
   }
-  // Not yet here: the stars, marked points and annotations, copied once their lists exist.
+  Annotations.CopyTo(doc->Annotations);
+  // Not yet here: the stars and marked points, copied once their lists exist.
   doc->SelectionKind_ = SelectionKind_;
   doc->SelectionRect_ = SelectionRect_;
   doc->SelectionLine_[0] = SelectionLine_[0];
@@ -508,8 +495,9 @@ void TAstroDocument::WriteSaveKeywords(const TQVOptions& options) {
   WriteVisuKeys(img, f.AddVisuKeys);
   if (f.RowOrderFITS) h.SetString("ROWORDER", "BOTTOM-UP", true);
   if (f.AddCreatorKey && !h.HasKey("CREATOR")) h.SetString("CREATOR", "OrluFV 4.0", true);
-  // Not yet here: the annotation cards (WriteAnnotations with the list's lines, or with
-  // nothing when the emptied list was modified), written once the annotation list exists.
+  // An emptied list removes the old cards only when it was changed; an untouched empty
+  // list leaves cards it could not parse alone.
+  if (!Annotations.IsEmpty() || Annotations.Modified) Annotations.WriteToHeader(h);
 }
 
 void TAstroDocument::AfterSave(const std::string& path) {
@@ -534,12 +522,13 @@ TSaveResult TAstroDocument::SaveData(const std::string& path, TWriterKind writer
 // ---------------------------------------------------------------------------- state
 
 bool TAstroDocument::IsModified() const {
-  // Not yet here: the annotation list's modified flag.
-  return Image_->Modified != 0 || (HeaderEditor_ && HeaderEditor_->HasPendingEdits());
+  return Image_->Modified != 0 || Annotations.Modified ||
+         (HeaderEditor_ && HeaderEditor_->HasPendingEdits());
 }
 
 void TAstroDocument::MarkUnmodified() {
   Image_->Modified = 0;
+  Annotations.Modified = false;
   if (HeaderEditor_) HeaderEditor_->DiscardPendingState();
 }
 
@@ -732,7 +721,7 @@ void TAstroDocument::Flip(bool horizontal, bool vertical, bool withWcs, bool wit
     for (const bool v : {false, true}) {
       if (v ? !vertical : !horizontal) continue;
       if (withWcs && img.HasWcs) img.Wcs.FlipWCS(Width(), Height(), v);
-      if (maskActive) MirrorMaskWeights(*img.Mask, v);
+      if (maskActive) v ? img.Mask->FlipV() : img.Mask->FlipH();
     }
   }
   // Not yet here: mirroring the measured stars (with the star list).

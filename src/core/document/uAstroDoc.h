@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "annotate/uAnnotate.h"
 #include "formats/uFiles.h"
 #include "formula/ImaMask.h"
 #include "image/ImaColor.h"
@@ -342,8 +343,10 @@ class TAstroDocument {
   uint8_t UsePoly = 1;         // star measurements use the calibration
   uint8_t AstrometryOpen = 0;  // the astrometric solution window works on this document
   uint8_t PhotometryOpen = 0;  // the photometric calibration window works on it
-  // Not yet here: the measured stars and marked points (with PointsChanged) and the
-  // annotations with their modified flag; they join when their lists exist.
+  // The annotations; their modified flag is part of the document's modified state.
+  TAnnotationList Annotations;
+  // Not yet here: the measured stars and marked points (with PointsChanged); they join
+  // when their lists exist.
 
  private:
   void SetSelectionRectClamped(const TPixelRect& r);

@@ -644,6 +644,42 @@ TEST_F(DocumentTest, RoundTripOpenChangeUndoRedoSaveReopen) {
   EXPECT_NE(error.find("missing.fits"), std::string::npos);
 }
 
+// Annotations travel with the document: their changes make it modified, saving writes their
+// cards, reopening reads them, and an emptied list removes the old cards.
+TEST_F(DocumentTest, AnnotationsAreSavedReopenedAndRemoved) {
+  TTempDir dir;
+  const std::string path = dir.Folder() + "ann.fits";
+  auto doc = MakeDoc(40, 30, false, 5);
+  const TAnnParseResult parsed = doc->Annotations.FromLines(
+      {"09>M31[Arial#10 0 0] 10 20 30 25 14211256 14211256 2 1 0", "03 1 2 3 4 255 255 1 0 0"});
+  ASSERT_TRUE(parsed.Ok);
+  ASSERT_EQ(parsed.Added, 2);
+  doc->Annotations.Modified = true;
+  EXPECT_TRUE(doc->IsModified());
+  ASSERT_EQ(doc->SaveData(path, ChooseDataWriter(path), false, Options()).Status,
+            TSaveStatus::Written);
+  EXPECT_FALSE(doc->IsModified());
+
+  std::string error;
+  auto back = TAstroDocument::OpenFile(path, 0, &error);
+  ASSERT_NE(back, nullptr) << error;
+  EXPECT_EQ(back->Annotations.ToLines(), doc->Annotations.ToLines());
+  EXPECT_FALSE(back->IsModified());
+
+  auto copy = back->Duplicate();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(copy->Annotations.Count(), 2);
+
+  back->Annotations.Clear();
+  EXPECT_TRUE(back->IsModified());
+  ASSERT_EQ(back->SaveData(path, ChooseDataWriter(path), false, Options()).Status,
+            TSaveStatus::Written);
+  auto empty = TAstroDocument::OpenFile(path, 0, &error);
+  ASSERT_NE(empty, nullptr) << error;
+  EXPECT_EQ(empty->Annotations.Count(), 0);
+  EXPECT_EQ(empty->Image().Header.Text().find("{ANNOTATE"), std::string::npos);
+}
+
 // ============================================================================ windows
 
 class FakeWindow : public IImageWindow {
