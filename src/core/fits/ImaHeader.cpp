@@ -1273,13 +1273,28 @@ void TFitsStrings::WriteAnnotations(const std::vector<std::string>* texts) {
 std::vector<std::string> TFitsStrings::ReadAnnotations() const {
   std::vector<std::string> out;
   std::string acc;
+  bool damaged = false;
   for (const std::string& c : Cards_) {
     if (!StartsWith(c, kAnnotatePrefix)) {
       acc.clear();
+      damaged = false;
+      continue;
+    }
+    // A piece must end in "_" (more follows) or "}" (last). Anything else is a damaged
+    // card: that annotation is dropped up to its last piece, so neither its head nor its
+    // tail is glued onto a neighbour or read as an annotation of its own.
+    const char end = c.size() >= 80 ? c[79] : '\0';
+    if (end != '_' && end != '}') {
+      acc.clear();
+      damaged = true;
+      continue;
+    }
+    if (damaged) {
+      if (end == '}') damaged = false;
       continue;
     }
     acc += c.substr(kAnnotatePrefix.size(), kAnnotateChunk);
-    if (c.size() >= 80 && c[79] == '}') {
+    if (end == '}') {
       out.push_back(std::move(acc));
       acc.clear();
     }

@@ -852,6 +852,18 @@ TEST(ImaHeaderRoundTrip, AnnotationCards) {
   const std::vector<std::string> broken = back.ReadAnnotations();
   ASSERT_EQ(broken.size(), 4u);
   EXPECT_EQ(broken[0], pad(a130.substr(61), 122));
+  // A piece whose column 80 is neither "_" nor "}" is damaged: it and what was gathered
+  // before it are dropped, never glued onto the next annotation.
+  back.WriteAnnotations(&texts);
+  const int first = back.IndexOf("COMMENT {ANNOTATE " + a130.substr(61, 61) + "_");
+  ASSERT_GE(first, 0);
+  std::string damaged = back[first];
+  damaged[79] = 'Q';
+  back.Delete(first);
+  back.Insert(first, damaged);
+  const std::vector<std::string> mended = back.ReadAnnotations();
+  ASSERT_EQ(mended.size(), 3u);
+  EXPECT_EQ(mended[0], std::string(61, 'x'));
   back.WriteAnnotations(nullptr);
   EXPECT_TRUE(back.ReadAnnotations().empty());
   EXPECT_EQ(back.Count(), 7);
