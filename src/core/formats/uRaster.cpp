@@ -145,6 +145,10 @@ void LoadBmp(const std::string& path, TAImage& image) {
 
 void LoadPng(const std::string& path, TAImage& image) {
   if (!HasExtension(path, {".png"})) return;
+  LoadPngFile(path, image, true);
+}
+
+void LoadPngFile(const std::string& path, TAImage& image, bool useLibrary) {
   TPNGManager png;
   const bool decoded = png.Decode(path, true);
   if (!png.InfoValid) {
@@ -160,7 +164,8 @@ void LoadPng(const std::string& path, TAImage& image) {
       image.Status |= kStatusFailed | kStatusOutOfMemory;
       return;
     }
-    LoadWithImageLibrary(path, image);
+    if (useLibrary) LoadWithImageLibrary(path, image);
+    else image.Status |= kStatusRefusedDecoder;
     return;
   }
   const bool colour = png.IsRgb || png.IsPalette;

@@ -10,6 +10,7 @@
 
 namespace orlu {
 
+class TAImage;
 struct TRasterBitmap;
 
 [[noreturn]] void RasterOutOfMemory();
@@ -30,6 +31,11 @@ inline void PutLe16(uint8_t* p, uint32_t v) {
   p[0] = uint8_t(v);
   p[1] = uint8_t(v >> 8);
 }
+
+// The PNG and TIFF loaders without the extension check; useLibrary false keeps the image
+// library out (files the program's own reader does not take then fail or are not taken).
+void LoadPngFile(const std::string& path, TAImage& image, bool useLibrary);
+void LoadTiffFile(const std::string& path, TAImage& image, bool useLibrary);
 
 // The first n bytes of a regular file; false when it is shorter or unreadable.
 bool ReadFileHead(const std::string& path, uint8_t* buf, std::size_t n);

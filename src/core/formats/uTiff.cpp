@@ -203,6 +203,10 @@ void TakeFitsHeader(const TTiffInfo& t, TAImage& image, bool fileRowsInImageOrde
 
 void LoadTiff(const std::string& path, TAImage& image) {
   if (!HasExtension(path, {".tif", ".tiff", ".237", ".255"})) return;
+  LoadTiffFile(path, image, true);
+}
+
+void LoadTiffFile(const std::string& path, TAImage& image, bool useLibrary) {
   TFd f(path);
   TTiffInfo t;
   if (f.Fd < 0 || !ReadTiffInfo(f, t) || t.Width <= 0 || t.Height <= 0) {
@@ -210,12 +214,13 @@ void LoadTiff(const std::string& path, TAImage& image) {
     if (f.Fd >= 0) {
       uint8_t h[4];
       if (f.Read(0, h, 4) && ((h[0] == 'I' && h[1] == 'I' && h[2] == 43) ||
-                              (h[0] == 'M' && h[1] == 'M' && h[3] == 43)))
+                              (h[0] == 'M' && h[1] == 'M' && h[3] == 43)) && useLibrary)
         LoadWithImageLibrary(path, image);
     }
     return;
   }
   if (!PlainStrips(t)) {
+    if (!useLibrary) return;
     LoadWithImageLibrary(path, image);
     if (LoadSucceeded(image.Status)) TakeFitsHeader(t, image, true);
     return;
