@@ -199,6 +199,61 @@ void TakeFitsHeader(const TTiffInfo& t, TAImage& image, bool fileRowsInImageOrde
   if (!fileRowsInImageOrder && image.HasWcs) image.Wcs.FlipWCS(image.Width(), image.Height(), true);
 }
 
+// One sample as a float: 8 or 16 bits unsigned, 32 bits unsigned, signed (2) or float (3).
+template <int Bytes, bool Swap, int Format>
+inline float Sample(const uint8_t* q) {
+  if constexpr (Bytes == 1) {
+    return q[0];
+  } else if constexpr (Bytes == 2) {
+    return float(Swap ? uint32_t(q[0] << 8 | q[1]) : Le16(q));
+  } else {
+    const uint32_t u = Swap ? uint32_t(q[0]) << 24 | uint32_t(q[1]) << 16 | uint32_t(q[2]) << 8 | q[3]
+                            : Le32(q);
+    if constexpr (Format == 3) {
+      float v;
+      std::memcpy(&v, &u, 4);
+      return v;
+    } else if constexpr (Format == 2) {
+      return float(int32_t(u));
+    } else {
+      return float(u);
+    }
+  }
+}
+
+template <int Bytes, bool Swap, int Format>
+void ConvertRowT(const uint8_t* src, int32_t w, int32_t samples, float* r, float* g, float* b) {
+  if (samples == 1) {
+    for (int32_t x = 0; x < w; ++x) g[x] = Sample<Bytes, Swap, Format>(src + int64_t(x) * Bytes);
+    return;
+  }
+  for (int32_t x = 0; x < w; ++x, src += 3 * Bytes) {
+    r[x] = Sample<Bytes, Swap, Format>(src);
+    g[x] = Sample<Bytes, Swap, Format>(src + Bytes);
+    b[x] = Sample<Bytes, Swap, Format>(src + 2 * Bytes);
+  }
+}
+
+// A file row of gray (g) or interleaved RGB samples into the planes' row.
+void ConvertRow(const uint8_t* src, int32_t w, int32_t samples, int32_t bytes, bool swap,
+                int32_t format, float* r, float* g, float* b) {
+  if (bytes == 1) return ConvertRowT<1, false, 1>(src, w, samples, r, g, b);
+  if (bytes == 2) {
+    if (swap) return ConvertRowT<2, true, 1>(src, w, samples, r, g, b);
+    return ConvertRowT<2, false, 1>(src, w, samples, r, g, b);
+  }
+  if (format == 3) {
+    if (swap) return ConvertRowT<4, true, 3>(src, w, samples, r, g, b);
+    return ConvertRowT<4, false, 3>(src, w, samples, r, g, b);
+  }
+  if (format == 2) {
+    if (swap) return ConvertRowT<4, true, 2>(src, w, samples, r, g, b);
+    return ConvertRowT<4, false, 2>(src, w, samples, r, g, b);
+  }
+  if (swap) return ConvertRowT<4, true, 1>(src, w, samples, r, g, b);
+  return ConvertRowT<4, false, 1>(src, w, samples, r, g, b);
+}
+
 }  // namespace
 
 void LoadTiff(const std::string& path, TAImage& image) {
@@ -286,27 +341,8 @@ void LoadTiffFile(const std::string& path, TAImage& image, bool useLibrary) {
       for (int64_t j = 0; j < n; ++j) {
         const int64_t fileRow = s * rps + r0 + j;
         const int64_t at = (h - 1 - fileRow) * w;
-        const uint8_t* src = buf.data() + j * rowBytes;
-        for (int32_t x = 0; x < w; ++x) {
-          for (int32_t c = 0; c < t.Samples; ++c) {
-            const uint8_t* q = src + (int64_t(x) * t.Samples + c) * bytes;
-            float v;
-            if (bytes == 1) {
-              v = q[0];
-            } else if (bytes == 2) {
-              v = float(swap ? uint32_t(q[0] << 8 | q[1]) : Le16(q));
-            } else {
-              const uint32_t u = swap ? uint32_t(q[0]) << 24 | uint32_t(q[1]) << 16 |
-                                            uint32_t(q[2]) << 8 | q[3]
-                                      : Le32(q);
-              if (fmt == 3) std::memcpy(&v, &u, 4);
-              else if (fmt == 2) v = float(int32_t(u));
-              else v = float(u);
-            }
-            float* plane = !colour ? main : (c == 0 ? red : (c == 1 ? main : blue));
-            plane[at + x] = v;
-          }
-        }
+        ConvertRow(buf.data() + j * rowBytes, w, t.Samples, bytes, swap, fmt,
+                   colour ? red + at : nullptr, main + at, colour ? blue + at : nullptr);
       }
     }
   });
