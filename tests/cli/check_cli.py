@@ -132,6 +132,13 @@ elif CASE == "convert":
     check(text[:5] == ["3", "2", "MONO", "1", "2"], f"text {text[:5]}")
     ok("convert", src, work("tiny.raw"))
     check(os.path.getsize(work("tiny.raw")) == 3 * 2 * 4, "raw floats")
+    # PNG data keeps the pixels and carries the FITS header in its text chunk.
+    ok("convert", src, work("tiny.png"))
+    back = info(work("tiny.png"))
+    for k in ("width", "height", "planes", "min", "max"):
+        check(back[k] == base[k], f"png: {k} {back[k]} vs {base[k]}")
+    check(any(c.startswith("CREATOR") for c in ok("header", work("tiny.png")).splitlines()),
+          "PNG reopens with its FITS cards")
 
 elif CASE == "failures":
     missing = work("missing.fits")
@@ -144,9 +151,10 @@ elif CASE == "failures":
     fails_with("Incompatible file format", "info", dat)
     fails_with("Max size is : 30000 x 30000", "info", data("wide30001.fits"))
     fails_with("Max size is : 30000 x 30000", "convert", data("wide30001.fits"), work("w.fits"))
-    # No writer for PNG data yet: a clear failure, and no file.
-    fails_with("Cannot write file to disk", "convert", data("tiny16.fits"), work("x.png"))
-    check(not os.path.exists(work("x.png")), "no PNG written")
+    # A folder that does not exist: a clear failure, and no file.
+    fails_with("Cannot write file to disk", "convert", data("tiny16.fits"),
+               work(os.path.join("no-such-folder", "x.png")))
+    check(not os.path.exists(work(os.path.join("no-such-folder", "x.png"))), "no PNG written")
     fails_with("--compress", "convert", data("tiny16.fits"), work("x.txt"), "--compress", "rice",
                code=2)
     fails_with("rice or gzip", "convert", data("tiny16.fits"), work("x.fits"), "--compress", "lzw",

@@ -15,10 +15,12 @@
 #include "fits/ImaFiles.h"
 #include "formats/uLibraw.h"
 #include "formats/uLegacy.h"
+#include "formats/uRaster.h"
 #include "formats/uRawCustom.h"
 #include "formats/uSer.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "visual/ImaRender.h"
 #include "visual/ImaVisu.h"
 
 namespace orlu {
@@ -201,6 +203,7 @@ void RegisterFormatsLoaders(TLoaderTable& table) {
 
 void RegisterBuiltinLoaders(TLoaderTable& table) {
   RegisterFormatsLoaders(table);
+  RegisterRasterLoaders(table);
   RegisterFitsLoaders(table);
   RegisterCameraRawLoader(table);
   RegisterLegacyLoaders(table);
@@ -403,14 +406,42 @@ std::string_view WriterName(TWriterKind kind) {
   return "none";
 }
 
-bool WriterAvailable(TWriterKind kind) {
-  return kind == TWriterKind::FitsData || kind == TWriterKind::TextData ||
-         kind == TWriterKind::RawFloat;
+bool WriterAvailable(TWriterKind kind) { return kind != TWriterKind::None; }
+
+namespace {
+
+// The view writers: the image rendered through its visualization (nothing is drawn over it
+// yet), written as the kind asks. Header changes for the embedded header go to a copy.
+bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
+               const TQVOptions& options) {
+  if (writer == TWriterKind::ViewTiff16) return WriteTiffFromImage(image, true, path);
+  if (writer == TWriterKind::ViewPng16) {
+    TFitsStrings header = image.Header;
+    header.SetVisuKeys(0, 65535, 0);
+    return WritePngFromImage(image, path, header.ExportHeaderText(), image.Mask.get(), true);
+  }
+  TBgraBitmap view;
+  if (!view.SetSize(image.Width(), image.Height()) || !RenderImage(image, view))
+    throw EOrluError(kOutOfMemoryText);
+  // A monochrome image through the gray palette gives a gray view.
+  const bool gray = !image.IsColour() && image.Visu.Palette.PaletteType == kPaletteGray;
+  switch (writer) {
+    case TWriterKind::ViewBmp: return WriteViewBmp(view, path, gray);
+    case TWriterKind::ViewTiff8: return WriteViewTiff8(view, path, gray);
+    case TWriterKind::ViewJpeg: return WriteViewJpeg(view, path, 101 - options.File.JpegCompress);
+    case TWriterKind::ViewPng8: {
+      TFitsStrings header = image.Header;
+      header.SetVisuKeys(0, 255, 0);
+      return WritePngFromView(view, path, header.ExportHeaderText(), image.Mask.get(), !gray);
+    }
+    default: return false;
+  }
 }
+
+}  // namespace
 
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
                           bool compressed, const TQVOptions& options) {
-  (void)options;  // read by the view writers (JPEG quality, grid marks) once they exist
   TSaveResult r;
   if (!WriterAvailable(writer)) {
     r.Status = TSaveStatus::WriterMissing;
@@ -427,6 +458,16 @@ TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind w
       case TWriterKind::FitsData: ok = WriteFits(image, path, compressed); break;
       case TWriterKind::TextData: ok = ExportText(image, path); break;
       case TWriterKind::RawFloat: ok = ExportRawFloat(image, path); break;
+      case TWriterKind::PngData:
+        ok = WritePngFromImage(image, path, image.Header.ExportHeaderText(), nullptr, false);
+        break;
+      case TWriterKind::TiffData: ok = WriteTiffFromImage(image, false, path); break;
+      case TWriterKind::ViewBmp:
+      case TWriterKind::ViewJpeg:
+      case TWriterKind::ViewTiff8:
+      case TWriterKind::ViewTiff16:
+      case TWriterKind::ViewPng8:
+      case TWriterKind::ViewPng16: ok = WriteView(image, path, writer, options); break;
       default: break;
     }
   } catch (const std::exception& e) {

@@ -1,0 +1,289 @@
+// JPEG through libjpeg-turbo: the loader (streamed into the planes), the reduced-scale
+// decoder of previews and the view writer.
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "fits/ImaFilesPvt.h"
+#include "formats/LoadStatus.h"
+#include "formats/uFiles.h"
+#include "formats/uRaster.h"
+#include "formats/uRasterPvt.h"
+#include "image/ImaColor.h"
+#include "visual/ImaRender.h"
+
+namespace orlu {
+
+namespace {
+
+// libjpeg reports fatal errors through error_exit, which must not return: it jumps back to
+// the decoder's entry. Nothing with a destructor lives between setjmp and the jump.
+struct TJpegError {
+  jpeg_error_mgr Mgr;
+  std::jmp_buf Jump;
+};
+
+[[noreturn]] void OnJpegError(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<TJpegError*>(cinfo->err)->Jump, 1);
+}
+void OnJpegMessage(j_common_ptr) {}
+
+class TFile {
+ public:
+  explicit TFile(const std::string& path, const char* mode) : F(std::fopen(path.c_str(), mode)) {}
+  ~TFile() {
+    if (F) std::fclose(F);
+  }
+  TFile(const TFile&) = delete;
+  TFile& operator=(const TFile&) = delete;
+  std::FILE* F;
+};
+
+// The decoder state of one file; Start sets it up, then rows are read in batches.
+struct TJpegDecoder {
+  jpeg_decompress_struct Info{};
+  TJpegError Error{};
+  volatile bool Created = false;
+  ~TJpegDecoder() {
+    if (Created) jpeg_destroy_decompress(&Info);
+  }
+};
+
+// Reads a whole JPEG into rows of out_color_space; fn(row index, samples) per row. The
+// colour space is chosen by choose(components). False on any decoder error or when
+// choose refuses; the size check refuse(w, h) runs before any pixel is decoded.
+template <class Choose, class Ready, class Row>
+bool DecodeRows(std::FILE* file, int32_t scale, bool fast, Choose&& choose, Ready&& ready,
+                Row&& row) {
+  TJpegDecoder d;
+  std::vector<uint8_t> buf;
+  std::vector<JSAMPROW> rows;
+  d.Info.err = jpeg_std_error(&d.Error.Mgr);
+  d.Error.Mgr.error_exit = OnJpegError;
+  d.Error.Mgr.output_message = OnJpegMessage;
+  if (setjmp(d.Error.Jump)) return false;
+  jpeg_create_decompress(&d.Info);
+  d.Created = true;
+  jpeg_stdio_src(&d.Info, file);
+  jpeg_read_header(&d.Info, TRUE);
+  if (!choose(d.Info)) return false;
+  d.Info.scale_num = 1;
+  d.Info.scale_denom = unsigned(scale);
+  if (fast) {
+    d.Info.dct_method = JDCT_IFAST;
+    d.Info.do_fancy_upsampling = FALSE;
+    d.Info.do_block_smoothing = FALSE;
+  }
+  jpeg_calc_output_dimensions(&d.Info);
+  if (!ready(int32_t(d.Info.output_width), int32_t(d.Info.output_height))) return false;
+  jpeg_start_decompress(&d.Info);
+  const std::size_t rowBytes = std::size_t(d.Info.output_width) * d.Info.output_components;
+  const int32_t batch = 16;
+  buf.resize(rowBytes * batch);
+  rows.resize(batch);
+  for (int32_t k = 0; k < batch; ++k) rows[size_t(k)] = buf.data() + rowBytes * size_t(k);
+  while (d.Info.output_scanline < d.Info.output_height) {
+    const int32_t first = int32_t(d.Info.output_scanline);
+    const int32_t got = int32_t(jpeg_read_scanlines(&d.Info, rows.data(), JDIMENSION(batch)));
+    if (got <= 0) return false;
+    for (int32_t k = 0; k < got; ++k) row(first + k, rows[size_t(k)]);
+  }
+  jpeg_finish_decompress(&d.Info);
+  return true;
+}
+
+}  // namespace
+
+void JpegSize(const std::string& path, int32_t& width, int32_t& height) {
+  width = height = 0;
+  TFile f(path, "rb");
+  if (!f.F) return;
+  auto byte = [&]() { return std::fgetc(f.F); };
+  if (byte() != 0xFF || byte() != 0xD8) return;
+  for (int guard = 0; guard < 100000; ++guard) {
+    const int a = byte(), b = byte();
+    if (a < 0 || b < 0) return;
+    const int marker = a << 8 | b;
+    if (marker < 0xFF00) return;
+    // Fill bytes and markers without a length (RSTn, TEM) carry no segment.
+    if (marker == 0xFFFF || marker == 0xFF01 || (marker >= 0xFFD0 && marker <= 0xFFD7)) {
+      if (marker == 0xFFFF) std::ungetc(0xFF, f.F);
+      continue;
+    }
+    const int l1 = byte(), l2 = byte();
+    if (l1 < 0 || l2 < 0) return;
+    const int len = l1 << 8 | l2;
+    if (len < 2) return;
+    if (marker == 0xFFC0 || marker == 0xFFC1 || marker == 0xFFC2 || marker == 0xFFC9 ||
+        marker == 0xFFCA) {
+      uint8_t s[5];
+      if (std::fread(s, 1, 5, f.F) != 5) return;
+      height = s[1] << 8 | s[2];
+      width = s[3] << 8 | s[4];
+      return;
+    }
+    if (std::fseek(f.F, len - 2, SEEK_CUR) != 0) return;
+  }
+}
+
+int32_t JpegPreviewScale(int32_t width, int32_t height) {
+  const int32_t m = width > height ? width : height;
+  if (m > 3200) return 8;
+  if (m > 1600) return 4;
+  if (m > 800) return 2;
+  return 1;
+}
+
+bool DecodeJpeg(const std::string& path, int32_t scale, bool fast, TRasterBitmap& bitmap) {
+  if (scale != 1 && scale != 2 && scale != 4 && scale != 8) return false;
+  TFile f(path, "rb");
+  if (!f.F) return false;
+  return DecodeRows(
+      f.F, scale, fast,
+      [](jpeg_decompress_struct& info) {
+        if (info.num_components != 1 && info.num_components != 3) return false;
+        info.out_color_space = JCS_EXT_BGR;
+        return true;
+      },
+      [&](int32_t w, int32_t h) { return bitmap.Allocate(w, h, 3); },
+      [&](int32_t y, const uint8_t* s) {
+        if (y < bitmap.Height) std::memcpy(bitmap.Row(y), s, std::size_t(bitmap.Width) * 3);
+      });
+}
+
+void LoadJpeg(const std::string& path, TAImage& image) {
+  if (!HasExtension(path, {".jpg", ".jpeg"})) return;
+  int32_t w0 = 0, h0 = 0;
+  JpegSize(path, w0, h0);
+  if (w0 > 0 && h0 > 0 && SideTooLarge(w0, h0)) {
+    image.Status |= kStatusRefusedTooLarge;
+    return;
+  }
+  TFile f(path, "rb");
+  if (!f.F) {
+    image.Status |= kStatusFailed;
+    return;
+  }
+  // Decoded straight into the planes; a colour file whose pixels are all gray becomes a
+  // monochrome image afterwards, as the shared bitmap path decides.
+  bool colour = false, allGray = true, cmyk = false, tooLarge = false;
+  int32_t w = 0, h = 0;
+  float *pr = nullptr, *pg = nullptr, *pb = nullptr;
+  const bool ok = DecodeRows(
+      f.F, 1, false,
+      [&](jpeg_decompress_struct& info) {
+        if (info.num_components == 1) {
+          info.out_color_space = JCS_GRAYSCALE;
+        } else if (info.num_components == 3) {
+          info.out_color_space = JCS_RGB;
+          colour = true;
+        } else {
+          cmyk = true;
+          return false;
+        }
+        return true;
+      },
+      [&](int32_t ow, int32_t oh) {
+        if (SideTooLarge(ow, oh)) {
+          tooLarge = true;
+          return false;
+        }
+        w = ow;
+        h = oh;
+        image.SetSize(w, h, colour);
+        pg = image.MainPlane->Data;
+        if (colour) {
+          pr = image.RedPlane->Data;
+          pb = image.BluePlane->Data;
+        }
+        return true;
+      },
+      [&](int32_t y, const uint8_t* s) {
+        const int64_t at = int64_t(h - 1 - y) * w;
+        if (!colour) {
+          for (int32_t x = 0; x < w; ++x) pg[at + x] = s[x];
+          return;
+        }
+        uint32_t differ = 0;
+        for (int32_t x = 0; x < w; ++x, s += 3) {
+          pr[at + x] = s[0];
+          pg[at + x] = s[1];
+          pb[at + x] = s[2];
+          differ |= uint32_t(s[0] ^ s[1]) | uint32_t(s[1] ^ s[2]);
+        }
+        if (differ) allGray = false;
+      });
+  if (tooLarge) {
+    image.Status |= kStatusRefusedTooLarge;
+    return;
+  }
+  if (cmyk) {
+    // Four-component files need a colour conversion the decoder does not offer.
+    TRasterBitmap bitmap;
+    bool outOfMemory = false;
+    if (!DecodeWithImageLibrary(path, bitmap, outOfMemory)) {
+      image.Status |= kStatusFailed | (outOfMemory ? kStatusOutOfMemory : 0);
+      return;
+    }
+    LoadFromBitmap(bitmap, image);
+    return;
+  }
+  if (!ok) {
+    image.Status |= kStatusFailed;
+    return;
+  }
+  if (colour && allGray) {
+    image.SetColour(false);
+    colour = false;
+  }
+  image.Header.SetGeometry(w, h, colour, 8);
+  image.Status |= kStatusLoaded8Bit;
+}
+
+bool WriteViewJpeg(const TBgraBitmap& view, const std::filesystem::path& path, int32_t quality) {
+  const int32_t w = view.Width(), h = view.Height();
+  if (!view.Pixels() || w < 1 || h < 1 || w > 65500 || h > 65500) return false;
+  quality = quality < 1 ? 1 : (quality > 100 ? 100 : quality);
+  jpeg_compress_struct info{};
+  TJpegError error{};
+  unsigned char* mem = nullptr;
+  unsigned long memSize = 0;
+  info.err = jpeg_std_error(&error.Mgr);
+  error.Mgr.error_exit = OnJpegError;
+  error.Mgr.output_message = OnJpegMessage;
+  if (setjmp(error.Jump)) {
+    jpeg_destroy_compress(&info);
+    std::free(mem);
+    return false;
+  }
+  jpeg_create_compress(&info);
+  jpeg_mem_dest(&info, &mem, &memSize);
+  info.image_width = JDIMENSION(w);
+  info.image_height = JDIMENSION(h);
+  info.input_components = 4;
+  info.in_color_space = JCS_EXT_BGRX;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, quality, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    // The view keeps its bottom row first; JPEG rows run from the top.
+    const uint32_t* src = view.Pixels() + int64_t(h - 1 - int32_t(info.next_scanline)) * w;
+    JSAMPROW row = const_cast<JSAMPROW>(reinterpret_cast<const uint8_t*>(src));
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  bool ok = false;
+  {
+    TSafeFileWriter out(path);
+    ok = out.Open() && out.Write(mem, memSize) && out.Commit();
+  }
+  std::free(mem);
+  return ok;
+}
+
+}  // namespace orlu
