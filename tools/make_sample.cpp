@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   std::vector<double> sky(size_t(W) * H);
   for (int32_t y = 0; y < H; ++y)
     for (int32_t x = 0; x < W; ++x)
-      sky[size_t(y) * W + x] = 900.0 + 0.12 * x + 0.05 * y + 3e-5 * (x - 1200.0) * (y - 800.0);
+      sky[size_t(y) * W + x] = 900.0 + 0.03 * x + 0.02 * y + 1e-5 * (x - 1200.0) * (y - 800.0);
 
   // Stars: Gaussian profiles (FWHM about 3.2 px), fluxes from a steep power law.
   const double sigma = 3.2 / 2.3548;

@@ -18,6 +18,8 @@
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "visual/ImaPalette.h"
+#include "visual/ImaVisu.h"
 
 using namespace orlu;
 
@@ -41,6 +43,13 @@ const char* const kUsage =
     "  wcs FILE [--pix X,Y]... [--sky RA,DEC]... [--hdu N]\n"
     "                          the astrometric solution (centre, scale, rotation, field) and\n"
     "                          the requested conversions as JSON; 0-based pixels, degrees\n"
+    "  render FILE OUT.png [--palette NAME|FILE] [--range auto|LOW,HIGH] [--transfer NAME]\n"
+    "                          the displayed view as an 8-bit PNG, as the viewer shows it;\n"
+    "                          prints {\"low\", \"high\"}, the view range used. Without\n"
+    "                          --range the stored view of the file or the automatic one;\n"
+    "                          palettes gray, negative, color, flame, rainbow, jazz,\n"
+    "                          sawtooth or a palette file; transfers linear, log, exp,\n"
+    "                          equalized, gauss, equalized50, gauss50 or a transfer code\n"
     "  --compress rice|gzip    write tile-compressed FITS. The writer picks the tile method\n"
     "                          by its own rules, whichever word is given: GZIP_2 for\n"
     "                          floating-point data and for monochrome integer data with a\n"
@@ -63,6 +72,9 @@ struct TArgs {
   std::string Compress;  // "", "rice" or "gzip"
   std::vector<std::array<double, 2>> Pix;  // wcs: --pix X,Y
   std::vector<std::array<double, 2>> Sky;  // wcs: --sky RA,DEC
+  std::string Palette;   // render: --palette
+  std::string Range;     // render: --range
+  std::string Transfer;  // render: --transfer
 };
 
 // "A,B" as two finite numbers.
@@ -79,10 +91,17 @@ int UsageError(const std::string& text) {
 }
 
 // Parses the words after the command; false (message printed) on a usage error.
-bool ParseArgs(int argc, char** argv, bool allowCompress, bool allowWcs, TArgs& out) {
+bool ParseArgs(int argc, char** argv, bool allowCompress, bool allowWcs, bool allowRender,
+               TArgs& out) {
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if (allowWcs && (a == "--pix" || a == "--sky")) {
+    if (allowRender && (a == "--palette" || a == "--range" || a == "--transfer")) {
+      if (i + 1 >= argc) {
+        UsageError(a + " needs a value");
+        return false;
+      }
+      (a == "--palette" ? out.Palette : a == "--range" ? out.Range : out.Transfer) = argv[++i];
+    } else if (allowWcs && (a == "--pix" || a == "--sky")) {
       std::array<double, 2> pair{};
       if (i + 1 >= argc || !ParsePair(argv[i + 1], pair)) {
         UsageError(a + (a == "--pix" ? " needs X,Y" : " needs RA,DEC") + " as two numbers");
@@ -284,6 +303,70 @@ int CmdWcs(const TArgs& args) {
   return 0;
 }
 
+
+// The transfer code of a name or a number; false when neither.
+bool TransferCode(const std::string& name, int32_t& code) {
+  static const struct { const char* Name; int32_t Code; } kNames[] = {
+      {"linear", kTransferLinear},        {"log", kTransferLogarithmic},
+      {"exp", kTransferExponential},      {"equalized", kTransferEqualized},
+      {"gauss", kTransferGaussEqualized}, {"equalized50", kTransferEqualized50},
+      {"gauss50", kTransferGaussEqualized50}};
+  for (const auto& n : kNames)
+    if (name == n.Name) {
+      code = n.Code;
+      return true;
+    }
+  return ParseInt32(name, code) && TImageVisu::IsValidType(code);
+}
+
+int CmdRender(const TArgs& args) {
+  if (args.Positional.size() != 2) return UsageError("render takes FILE and OUT.png");
+  const std::string& out = args.Positional[1];
+  if (LowerExtension(out) != ".png") return UsageError("render writes a .png file");
+  int32_t transfer = 0;
+  if (!args.Transfer.empty() && !TransferCode(args.Transfer, transfer))
+    return UsageError("unknown transfer '" + args.Transfer + "'");
+  std::array<double, 2> range{};
+  if (!args.Range.empty() && args.Range != "auto" && !ParsePair(args.Range, range))
+    return UsageError("--range takes auto or LOW,HIGH");
+
+  auto image = Load(args.Positional[0], args.Hdu);
+  if (!image) return kExitFailure;
+  if (!args.Palette.empty()) {
+    static const char* const kPalettes[] = {"gray",    "negative", "color",   "flame",
+                                            "rainbow", "jazz",     "sawtooth"};
+    int32_t type = -1;
+    for (int32_t k = 0; k < 7; ++k)
+      if (args.Palette == kPalettes[k]) type = k;
+    if (type >= 0) {
+      image->Visu.Palette.BuildPalette(type, 8);
+    } else if (!image->Visu.Palette.LoadPalette(args.Palette)) {
+      std::fprintf(stderr, "orlu-cli: %s: %s\n", args.Palette.c_str(),
+                   "Incompatible file format");
+      return kExitFailure;
+    }
+  }
+  if (args.Range == "auto") ApplyAutoVisualization(*image);
+  const int32_t type = args.Transfer.empty() ? image->Visu.TransferType : transfer;
+  if (!args.Range.empty() && args.Range != "auto")
+    SetVisualization(*image, type, range[1], range[0]);
+  else
+    SetVisualization(*image, type, image->Visu.High, image->Visu.Low);
+
+  const TSaveResult r = SaveImageFile(*image, out, TWriterKind::ViewPng8, false, Options());
+  if (r.Status != TSaveStatus::Written) {
+    std::fprintf(stderr, "orlu-cli: %s: %s\n", out.c_str(), r.Message.c_str());
+    return kExitFailure;
+  }
+  cli::TJsonWriter json;
+  json.BeginObject();
+  json.Number("low", image->Visu.Low);
+  json.Number("high", image->Visu.High);
+  json.EndObject();
+  PrintJson(json);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -307,9 +390,11 @@ int main(int argc, char** argv) {
   else if (cmd == "stats") run = CmdStats;
   else if (cmd == "convert") run = CmdConvert;
   else if (cmd == "wcs") run = CmdWcs;
+  else if (cmd == "render") run = CmdRender;
   if (!run) return UsageError("unknown command '" + cmd + "'");
   TArgs args;
-  if (!ParseArgs(argc, argv, cmd == "convert", cmd == "wcs", args)) return kExitUsage;
+  if (!ParseArgs(argc, argv, cmd == "convert", cmd == "wcs", cmd == "render", args))
+    return kExitUsage;
   try {
     return run(args);
   } catch (const std::exception& e) {

@@ -217,6 +217,33 @@ elif CASE == "wcs":
     fails_with("--sky", "wcs", path, "--sky", "a,b", code=2)
     fails_with("one FILE", "wcs", code=2)
 
+elif CASE == "render":
+    src = data("tiny16.fits")  # 3 x 2, values 1…6
+    # Linear view 2…5: 1 and 2 black, 5 and 6 white, 3 and 4 a third and two thirds.
+    d = keys_and_dict(json_of("render", src, work("v.png"), "--range", "2,5"), ["low", "high"],
+                      "render")
+    check(d == {"low": 2, "high": 5}, f"range {d}")
+
+    def levels(png):
+        ok("convert", png, work("v.txt"))
+        with open(work("v.txt"), "rb") as f:
+            return f.read().decode("ascii").split("\r\n")[2:-1]
+
+    check(levels(work("v.png")) == ["MONO", "0", "0", "85", "170", "255", "255"],
+          f"gray levels {levels(work('v.png'))}")
+    json_of("render", src, work("n.png"), "--range", "2,5", "--palette", "negative")
+    check(levels(work("n.png"))[1:] == ["255 255 255", "255 255 255", "170 170 170",
+                                         "85 85 85", "0 0 0", "0 0 0"],
+          f"negative {levels(work('n.png'))}")
+    # Without --range: the automatic view, a proper range inside the data.
+    a = dict(json_of("render", src, work("a.png")))
+    check(1 <= a["low"] < a["high"] <= 6, f"auto {a}")
+    fails_with("transfer", "render", src, work("x.png"), "--transfer", "sideways", code=2)
+    fails_with(".png", "render", src, work("x.jpg"), code=2)
+    fails_with("--range", "render", src, work("x.png"), "--range", "low", code=2)
+    fails_with("Incompatible file format", "render", work("missing.fits"), work("x.png"))
+    check(not os.path.exists(work("x.png")), "nothing written on failure")
+
 else:
     check(False, "unknown case " + CASE)
 print("ok", CASE)
