@@ -50,10 +50,9 @@ const char* const kUsage =
     "                          palettes gray, negative, color, flame, rainbow, jazz,\n"
     "                          sawtooth or a palette file; transfers linear, log, exp,\n"
     "                          equalized, gauss, equalized50, gauss50 or a transfer code\n"
-    "  --compress rice|gzip    write tile-compressed FITS. The writer picks the tile method\n"
-    "                          by its own rules, whichever word is given: GZIP_2 for\n"
-    "                          floating-point data and for monochrome integer data with a\n"
-    "                          strong checkerboard pattern, RICE_1 otherwise\n"
+    "  --compress rice|gzip    write tile-compressed FITS with RICE_1 or GZIP_2 tiles;\n"
+    "                          floating-point images always get GZIP_2 (RICE_1 codes\n"
+    "                          integers only)\n"
     "\n"
     "  --hdu N selects the N-th image of a multi-image FITS file (0 and 1: the first).\n"
     "\n"
@@ -242,7 +241,10 @@ int CmdConvert(const TArgs& args) {
     std::fprintf(stderr, "orlu-cli: %s: %s\n", args.Positional[0].c_str(), message.c_str());
     return kExitFailure;
   }
-  const TSaveResult r = doc->SaveData(out, writer, !args.Compress.empty(), Options());
+  const TTileMethod method = args.Compress == "rice"   ? TTileMethod::Rice
+                            : args.Compress == "gzip" ? TTileMethod::Gzip
+                                                      : TTileMethod::ByRule;
+  const TSaveResult r = doc->SaveData(out, writer, !args.Compress.empty(), Options(), method);
   if (r.Status != TSaveStatus::Written) {
     std::string msg = r.Message;
     for (char& c : msg)

@@ -116,6 +116,13 @@ elif CASE == "convert":
         back = info(out)
         for k in ("width", "height", "planes", "float", "min", "max"):
             check(back[k] == base[k], f"{name}: {k} {back[k]} vs {base[k]}")
+    # The tile coder follows --compress; floating-point data always get GZIP_2.
+    for name, method in (("rice.fits", "RICE_1"), ("gzip.fit", "GZIP_2")):
+        cards = ok("header", work(name)).splitlines()
+        check(any(c.startswith("ORIG_CMP= '" + method) for c in cards), f"{name}: {method}")
+    ok("convert", data("rgbfloat.fits"), work("rgbrice.fits"), "--compress", "rice")
+    cards = ok("header", work("rgbrice.fits")).splitlines()
+    check(any(c.startswith("ORIG_CMP= 'GZIP_2") for c in cards), "float data get GZIP_2")
     # Saved through a document: the save-time cards of the default options are there.
     cards = ok("header", work("plain.fits")).splitlines()
     keys = [c[:8].rstrip() for c in cards]

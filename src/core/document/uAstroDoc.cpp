@@ -509,9 +509,10 @@ void TAstroDocument::AfterSave(const std::string& path) {
 }
 
 TSaveResult TAstroDocument::SaveData(const std::string& path, TWriterKind writer,
-                                     bool compressed, const TQVOptions& options) {
+                                     bool compressed, const TQVOptions& options,
+                                     TTileMethod method) {
   PrepareSave(options);
-  TSaveResult r = SaveImageFile(*Image_, path, writer, compressed, options);
+  TSaveResult r = SaveImageFile(*Image_, path, writer, compressed, options, method);
   const bool dataWriter = writer == TWriterKind::FitsData || writer == TWriterKind::PngData ||
                           writer == TWriterKind::TiffData || writer == TWriterKind::TextData ||
                           writer == TWriterKind::RawFloat;

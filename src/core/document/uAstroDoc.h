@@ -232,7 +232,7 @@ class TAstroDocument {
   // PrepareSave, then the writer; a data writer's success runs AfterSave. A view writer
   // (".bmp", ".jpg") leaves name and modified state to the caller (ViewSaveIsLossless).
   TSaveResult SaveData(const std::string& path, TWriterKind writer, bool compressed,
-                       const TQVOptions& options);
+                       const TQVOptions& options, TTileMethod method = TTileMethod::ByRule);
 
   // ---- Modified state ----
   bool IsModified() const;

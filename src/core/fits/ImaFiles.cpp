@@ -760,7 +760,7 @@ bool UseGzipFor(const TAImage& image, int32_t writeType) {
 
 }  // namespace
 
-bool WriteFits(TAImage& image, const fs::path& fileName, bool compressed) {
+bool WriteFits(TAImage& image, const fs::path& fileName, bool compressed, TTileMethod method) {
   try {
     const int32_t t = ChooseWriteType(image);
     static constexpr int32_t kBitpix[] = {8, 16, 16, 32, -32};
@@ -789,7 +789,9 @@ bool WriteFits(TAImage& image, const fs::path& fileName, bool compressed) {
     TSafeFileWriter out(fileName);
     if (!out.Open()) return false;
     if (compressed) {
-      TFITSCompressor compressor(UseGzipFor(image, t));
+      const bool gzip = t == kWriteFloat32 || method == TTileMethod::Gzip ||
+                        (method == TTileMethod::ByRule && UseGzipFor(image, t));
+      TFITSCompressor compressor(gzip);
       if (!compressor.WriteFile(out, header, planes, planeCount, t)) return false;
     } else {
       const std::string blocks = header.HeaderBlocks();

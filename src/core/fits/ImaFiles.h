@@ -86,7 +86,12 @@ int32_t WriteTypeForRanges(const double* mins, const double* maxs, int32_t plane
 // data and layout cards of an earlier compressed file are removed from it. The file is
 // written beside the target and renamed over it: false on any failure, the target then
 // unchanged. Throws EOrluError "Out of memory" when buffers cannot be allocated.
-bool WriteFits(TAImage& image, const std::filesystem::path& fileName, bool compressed);
+// How compressed files choose their tile coder: by the rules (GZIP_2 for floating-point data
+// and strong checkerboard patterns, RICE_1 otherwise), or as the caller asks. RICE_1 codes
+// integers only: floating-point data always get GZIP_2.
+enum class TTileMethod { ByRule, Rice, Gzip };
+bool WriteFits(TAImage& image, const std::filesystem::path& fileName, bool compressed,
+               TTileMethod method = TTileMethod::ByRule);
 
 // Text export: width, height, "COLOR"/"MONO", then one line per pixel ("%.7g", three
 // values for colour), row 0 first, CR LF line ends. False on failure (target unchanged).

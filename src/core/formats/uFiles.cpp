@@ -441,7 +441,7 @@ bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
 }  // namespace
 
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
-                          bool compressed, const TQVOptions& options) {
+                          bool compressed, const TQVOptions& options, TTileMethod method) {
   TSaveResult r;
   if (!WriterAvailable(writer)) {
     r.Status = TSaveStatus::WriterMissing;
@@ -455,7 +455,7 @@ TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind w
   try {
     // Each writer writes beside the target and renames on success: a failure keeps the file.
     switch (writer) {
-      case TWriterKind::FitsData: ok = WriteFits(image, path, compressed); break;
+      case TWriterKind::FitsData: ok = WriteFits(image, path, compressed, method); break;
       case TWriterKind::TextData: ok = ExportText(image, path); break;
       case TWriterKind::RawFloat: ok = ExportRawFloat(image, path); break;
       case TWriterKind::PngData:

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "fits/ImaFiles.h"
 #include "formats/LoadStatus.h"
 
 namespace orlu {
@@ -189,12 +190,13 @@ struct TSaveResult {
   std::string Message;  // empty when written, else the text of the "ERROR" box
 };
 
-// Writes the image with the given writer; compressed asks FITS for tile compression (the
-// writer picks RICE_1 or GZIP_2 by its rules). Every writer writes beside the target and
+// Writes the image with the given writer; compressed asks FITS for tile compression with the
+// tile coder chosen by method. Every writer writes beside the target and
 // renames on success, so a failed save never destroys an existing file. A writer that this
 // build lacks (WriterAvailable false) writes nothing and says so.
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
-                          bool compressed, const TQVOptions& options);
+                          bool compressed, const TQVOptions& options,
+                          TTileMethod method = TTileMethod::ByRule);
 
 // What decides whether a saved view holds the image data without loss.
 struct TViewSaveFacts {
