@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -18,35 +17,9 @@ namespace orlu {
 
 namespace {
 
-std::atomic<int32_t> gNextImageSerialId{0};
-
 inline double Lum(double g, double r, double b) { return 0.59 * g + 0.30 * r + 0.11 * b; }
 
 [[noreturn]] void ThrowOutOfMemory() { throw EOrluError(kOutOfMemoryText); }
-
-// ---- Mask helpers: the mask's editing operations are not part of its storage class ----
-
-bool CopyMaskTo(const TAMask& src, TAMask& dst) {
-  if (!src.HasStorage() || src.Width != dst.Width || src.Height != dst.Height) return false;
-  if (!dst.HasStorage() && !dst.Allocate()) return false;
-  std::memcpy(dst.Weights(), src.Weights(), size_t(src.Count) * sizeof(uint16_t));
-  dst.InvalidateBounds();
-  return true;
-}
-
-void MirrorMask(TAMask& mask, bool vertical) {
-  uint16_t* w = mask.Weights();
-  if (!w) return;
-  const int64_t width = mask.Width;
-  const int32_t height = mask.Height;
-  if (!vertical) {
-    for (int32_t y = 0; y < height; ++y) std::reverse(w + y * width, w + (y + 1) * width);
-  } else {
-    for (int32_t y = 0; y < height / 2; ++y)
-      std::swap_ranges(w + y * width, w + (y + 1) * width, w + (height - 1 - y) * width);
-  }
-  mask.InvalidateBounds();
-}
 
 // ---- Number extraction for date and time texts ----
 
@@ -142,8 +115,8 @@ std::optional<double> DateTextToJD(std::string_view date, std::string_view time)
 // Construction and size
 
 TAImage::TAImage()
-    : Mask(std::make_unique<TAMask>()),
-      SerialId(gNextImageSerialId.fetch_add(1, std::memory_order_relaxed) + 1),
+    : Mask(std::make_unique<TAMask>()),  // takes the next serial number; the image shares it
+      SerialId(Mask->SerialId),
       MainPlane(std::make_unique<TBWImage>()) {
   if (!MainPlane->IsAllocated()) ThrowOutOfMemory();
   Mask->SetSize(MainPlane->Width, MainPlane->Height);
@@ -318,7 +291,7 @@ void TAImage::CopyTo(TAImage& dst) const {
   CopyHistory(dst);
   dst.Modified = Modified;
   CopyPixels(dst);
-  if (Mask->HasStorage() && !CopyMaskTo(*Mask, *dst.Mask)) ThrowOutOfMemory();
+  if (Mask->HasStorage() && !Mask->CopyTo(*dst.Mask)) ThrowOutOfMemory();
 }
 
 std::unique_ptr<TAImage> TAImage::NewLike(bool pixelsAndSettings, bool full) const {
@@ -339,19 +312,8 @@ void TAImage::ExtractTo(TAImage& dst, int32_t col, int32_t row, bool withWcs) co
   if (&dst == this) return;
   if (Mask->HasStorage()) {
     TAMask& dm = *dst.Mask;
-    if (dm.Width != dst.Width() || dm.Height != dst.Height())
-      dm.SetSize(dst.Width(), dst.Height());
-    if (!dm.Allocate()) ThrowOutOfMemory();
-    uint16_t* out = dm.Weights();
-    for (int32_t y = 0; y < dm.Height; ++y) {
-      const int64_t sy = int64_t(y) + row;
-      for (int32_t x = 0; x < dm.Width; ++x) {
-        const int64_t sx = int64_t(x) + col;
-        const bool inside = sx >= 0 && sy >= 0 && sx < Mask->Width && sy < Mask->Height;
-        out[x + int64_t(y) * dm.Width] = inside ? Mask->Weight(int32_t(sx), int32_t(sy)) : 0;
-      }
-    }
-    dm.InvalidateBounds();
+    dm.SetSize(dst.Width(), dst.Height());
+    if (!dm.CopyRegionFrom(*Mask, col, row)) ThrowOutOfMemory();
   }
   MainPlane->ExtractTo(*dst.MainPlane, col, row);
   if (dst.IsColour()) {
@@ -582,13 +544,13 @@ void TAImage::ForEachPlanePair(const TAImage& other, F&& f) {
 
 void TAImage::FlipH(bool withWcs, bool withMask) {
   ForEachPlane([](TBWImage& p) { p.FlipH(); });
-  if (withMask) MirrorMask(*Mask, false);
+  if (withMask) Mask->FlipH();
   if (withWcs && HasWcs) Wcs.FlipWCS(Width(), Height(), false);
 }
 
 void TAImage::FlipV(bool withWcs, bool withMask) {
   ForEachPlane([](TBWImage& p) { p.FlipV(); });
-  if (withMask) MirrorMask(*Mask, true);
+  if (withMask) Mask->FlipV();
   if (withWcs && HasWcs) Wcs.FlipWCS(Width(), Height(), true);
 }
 
