@@ -14,6 +14,7 @@
 #include "CliJson.h"
 #include "astrometry/ImaWCS.h"
 #include "base/TextNumbers.h"
+#include "document/uAstroDoc.h"
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
@@ -213,9 +214,16 @@ int CmdConvert(const TArgs& args) {
   const TWriterKind writer = ChooseDataWriter(out);
   if (!args.Compress.empty() && writer != TWriterKind::FitsData)
     return UsageError("--compress applies to FITS output only");
-  auto image = Load(args.Positional[0], args.Hdu);
-  if (!image) return kExitFailure;
-  const TSaveResult r = SaveImageFile(*image, out, writer, !args.Compress.empty(), Options());
+  // Through a document, so the file gets the same save-time cards as one saved by the viewer.
+  std::string error;
+  auto doc = TAstroDocument::OpenFile(args.Positional[0], args.Hdu, &error);
+  if (!doc) {
+    // The "Open" box text is the message, a line break and the path.
+    const std::string message = error.substr(0, error.find('\r'));
+    std::fprintf(stderr, "orlu-cli: %s: %s\n", args.Positional[0].c_str(), message.c_str());
+    return kExitFailure;
+  }
+  const TSaveResult r = doc->SaveData(out, writer, !args.Compress.empty(), Options());
   if (r.Status != TSaveStatus::Written) {
     std::string msg = r.Message;
     for (char& c : msg)

@@ -116,6 +116,12 @@ elif CASE == "convert":
         back = info(out)
         for k in ("width", "height", "planes", "float", "min", "max"):
             check(back[k] == base[k], f"{name}: {k} {back[k]} vs {base[k]}")
+    # Saved through a document: the save-time cards of the default options are there.
+    cards = ok("header", work("plain.fits")).splitlines()
+    keys = [c[:8].rstrip() for c in cards]
+    for k in ("CREATOR", "ROWORDER", "ORLUUMIN", "ORLUUMAX", "ORLUUTYP"):
+        check(k in keys, f"saved header lacks {k}")
+    check(any(c.startswith("ROWORDER= 'BOTTOM-UP'") for c in cards), "ROWORDER value")
     # A colour float image survives FITS both ways.
     ok("convert", data("rgbfloat.fits"), work("rgb.fts"))
     check(info(work("rgb.fts"))["planes"] == 3, "colour kept")

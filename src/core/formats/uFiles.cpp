@@ -13,6 +13,7 @@
 #include "base/EOrluError.h"
 #include "base/Translate.h"
 #include "fits/ImaFiles.h"
+#include "formats/uLibraw.h"
 #include "formats/uRawCustom.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
@@ -199,6 +200,7 @@ void RegisterFormatsLoaders(TLoaderTable& table) {
 void RegisterBuiltinLoaders(TLoaderTable& table) {
   RegisterFormatsLoaders(table);
   RegisterFitsLoaders(table);
+  RegisterCameraRawLoader(table);
 }
 
 const TLoaderTable& BuiltinLoaders() {

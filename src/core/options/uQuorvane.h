@@ -88,6 +88,50 @@ class TRawOptions {
   bool YFlipped = false;       // flipped vertically after reading
 };
 
+// Value given to pixels that geometric operations bring in from outside the image.
+enum TOutsideMode : int32_t { omConstant, omBackground };
+
+// Image windows, geometric operations and orientation marks.
+class TImageOptions {
+ public:
+  TOutsideMode OutSideMode = omConstant;
+  double OutSideValue = 0;
+  double GridX = 2;  // sections of the simple grid
+  double GridY = 2;
+  double GridEqu = 4;  // sections of the equatorial grid
+  std::string MarkerFontName = "Arial";
+  int32_t MarkerFontSize = 9;
+  int32_t MarkerColor = 0x309830;
+  int32_t MarkerSize = 100;  // percent
+  int32_t MarkerSaveSize = 100;
+  int32_t MarkerSaveOpacity = 100;
+  int32_t MarkerSaveFade = 0;
+  int32_t BlinkTime = 300;  // milliseconds
+  int32_t ThumbSize = 100;
+  int32_t ThumbColor = 0xC8C8C8;
+  int32_t StatisticFields = 0;
+  int32_t GridColor = 0x68BA68;
+  bool ThumbTopCorner = true;
+  bool DuplicateOneOps = false;  // operations make a new image instead of changing it
+  bool DuplicateTwoOps = false;
+  bool DuplicateRotation = false;
+  bool DuplicateResizeBinning = false;
+  bool DuplicateCrop = true;
+  bool ZoomFitToImage = false;  // "Modify window size"
+  bool SameZoomFullScreen = true;
+  bool SameZoomBlink = true;
+  bool FractionalAlign = true;
+  bool BlinkFractionalAlign = false;
+  bool BlinkShowFilenames = false;
+  bool LarSekBlackBorder = false;
+  bool SunMarker = false;
+  bool ScaleMarker = false;
+  bool GridMarker = false;
+  bool GridCoordinates = false;
+  bool MarkerBold = false;
+  bool MarkerItalic = false;
+};
+
 class TMiscOptions {
  public:
   TMiscOptions();
@@ -95,6 +139,8 @@ class TMiscOptions {
   bool PermitMT = true;  // multithreading allowed
   bool CoordsHMS = true;       // coordinate readouts in h m s / d m s
   bool CoordsDegrees = false;  // coordinate readouts in decimal degrees
+  int32_t UndoLevels32 = 1;  // undo depth of a 32-bit build
+  int32_t UndoLevels64 = 5;  // undo depth of this 64-bit build (read through UndoLevels)
   std::string LastPalette;  // palette file of the "-file-" command; "" for none
 };
 
@@ -110,6 +156,7 @@ class TQVOptions {
   TFileOptions File;
   TDslrOptions Dslr;
   TRawOptions Raw;
+  TImageOptions Image;
   TMiscOptions Misc;
   TFilterOptions Filter;
 

@@ -112,6 +112,74 @@ std::string THistoryItem::RecordLine() const {
   return line;
 }
 
+bool THistoryItem::ParseRecord(std::string_view line, THistoryItem& item) {
+  if (line.size() <= 6 || line[0] == '#' || line[0] == ';') return false;
+  if (line[line.size() - 4] != 'A') return false;
+  const std::string_view tagText = line.substr(line.size() - 3);
+  if (!std::all_of(tagText.begin(), tagText.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  const int32_t tag = (tagText[0] - '0') * 100 + (tagText[1] - '0') * 10 + (tagText[2] - '0');
+  THistoryItem out;
+  out.Time = 0;
+  if (tag > 899) {
+    if (tag - 900 > kLastKind) return false;
+    out.Code = kOtherCode;
+    out.Kind = uint8_t(tag - 900);
+  } else {
+    if (tag > kLastOperationCode) return false;
+    out.Code = uint8_t(tag);
+    out.Kind = 1;
+  }
+  std::string body(line.substr(0, line.size() - 4));
+  const size_t mask = body.find("[Mask");
+  if (mask != std::string::npos) {
+    out.Masked = true;
+    const size_t close = body.find(']', mask);
+    body.erase(mask, close == std::string::npos ? std::string::npos : close - mask + 1);
+  }
+  const size_t colon = body.find(':');
+  const size_t quote = body.find('"');
+  if ((colon == std::string::npos) != (quote == std::string::npos)) {
+    std::string rest;
+    if (quote != std::string::npos) {
+      rest = body.substr(quote + 1);
+      const size_t end = rest.find('"');
+      std::string text = end == std::string::npos ? rest.substr(0, rest.empty() ? 0 : rest.size() - 1)
+                                                  : rest.substr(0, end);
+      for (char& c : text) {
+        if (c == '`') c = '\r';
+        else if (c == '|') c = '\n';
+      }
+      out.Text = std::move(text);
+      rest = end == std::string::npos ? std::string() : rest.substr(end + 1);
+    } else {
+      rest = body.substr(colon + 1);
+    }
+    // Runs of number characters; the exponent letter is taken too, since records write
+    // small and large parameters in exponent form ("1e-05" is one number, not two).
+    auto isNumberChar = [](char c) {
+      return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == ',' ||
+             c == 'e' || c == 'E';
+    };
+    size_t n = 0;
+    for (size_t i = 0; i < rest.size() && n < out.Params.size();) {
+      if (!isNumberChar(rest[i])) {
+        ++i;
+        continue;
+      }
+      size_t j = i;
+      while (j < rest.size() && isNumberChar(rest[j])) ++j;
+      std::string run = rest.substr(i, j - i);
+      std::replace(run.begin(), run.end(), ',', '.');
+      double v = 0;
+      if (ParseDouble(run, v)) out.Params[n++] = v;
+      i = j;
+    }
+  }
+  item = std::move(out);
+  return true;
+}
+
 THistoryItem* THistoryList::Item(int32_t index) {
   if (index < 0 || index >= Count()) return nullptr;
   return Items_[size_t(index)].get();
@@ -188,6 +256,14 @@ std::vector<std::string> THistoryList::RecordLines() const {
     if (!line.empty()) lines.push_back(std::move(line));
   }
   return lines;
+}
+
+void THistoryList::AddRecordLines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (Count() >= kMaxEntries) return;
+    auto item = std::make_unique<THistoryItem>();
+    if (THistoryItem::ParseRecord(line, *item)) Append(std::move(item));
+  }
 }
 
 }  // namespace orlu

@@ -46,6 +46,9 @@ class THistoryItem {
   // parameters, " [Mask]", padded to 68 characters, then the tag "A" + 3 digits.
   // Empty for an entry of Code 60 and Kind 1, which has no record.
   std::string RecordLine() const;
+  // Reads a record line back into item: false (item untouched) when the line is not a
+  // record. Time becomes 0; a text holding both ":" and a quote keeps only code and mask.
+  static bool ParseRecord(std::string_view line, THistoryItem& item);
 };
 
 // Current local time as days since 1899-12-30 00:00.
@@ -62,6 +65,8 @@ class THistoryList {
     if (&other != this) other.CopyTo(*this);
     return *this;
   }
+  THistoryList(THistoryList&&) noexcept = default;
+  THistoryList& operator=(THistoryList&&) noexcept = default;
 
   int32_t Count() const { return int32_t(Items_.size()); }
   void Clear() { Items_.clear(); }
@@ -89,6 +94,8 @@ class THistoryList {
 
   // The record lines of the entries that have one, oldest first.
   std::vector<std::string> RecordLines() const;
+  // Appends every line that parses as a record, while the list has room.
+  void AddRecordLines(const std::vector<std::string>& lines);
 
  private:
   THistoryItem* AddOperation(int32_t code, bool masked, std::span<const double> params,
