@@ -11,10 +11,12 @@ class TFitsStrings;
 
 // Cards of the binary table that carries the tiles; deleted when the header is read.
 // CHECKSUM and DATASUM appear twice: a table may carry them for both units.
-inline constexpr std::array<std::string_view, 22> kCompressDroppedKeys = {
+// ZQUANTIZ and ZDITHER0 describe how the tiles were coded, not the image: kept, they would
+// travel into a plain file saved later.
+inline constexpr std::array<std::string_view, 24> kCompressDroppedKeys = {
     "ZSIMPLE", "ZIMAGE",   "ZEXTEND",  "ZTILE1",   "ZTILE2", "ZTILE3",  "TTYPE1",   "TFORM1",
     "TFIELDS", "ZNAME1",   "ZVAL1",    "ZNAME2",   "ZVAL2",  "ZNAME3",  "ZVAL3",    "ZHECKSUM",
-    "ZDATASUM", "CHECKSUM", "DATASUM", "CHECKSUM", "DATASUM", "QVIM_IDX"};
+    "ZDATASUM", "CHECKSUM", "DATASUM", "CHECKSUM", "DATASUM", "QVIM_IDX", "ZQUANTIZ", "ZDITHER0"};
 
 // The image's own structure is stored under these Z keywords.
 struct TCompressAxisKey {

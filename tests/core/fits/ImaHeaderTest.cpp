@@ -74,7 +74,8 @@ const Cards kCompressedExt = {
     "ZBITPIX =                   16", "ZNAXIS  =                    2",
     "ZNAXIS1 =                   10", "ZNAXIS2 =                    3",
     "BZERO   =              32768.0", "CHECKSUM= 'abc'",
-    "DATASUM = '0'",                  "END"};
+    "DATASUM = '0'",                  "ZQUANTIZ= 'NONE'",
+    "ZDITHER0=                    1", "END"};
 
 class TempDir {
  public:
