@@ -713,8 +713,7 @@ void TImg32::Cross(const TPixRect& r, uint32_t arms, double width, uint32_t colo
   // Markers with fewer arms reach further so that they stay as visible.
   if (arms != kArmsAll) len *= 1.5;
   const double start = 0.35 * len, hw = width / 2 + 0.5;
-  const double m = len + hw + 1;
-  Paint(cx - m, cy - m, cx + m, cy + m, colour, opacity, [&](double x, double y) {
+  auto coverage = [&](double x, double y) {
     const double ddx = x - cx, ddy = y - cy;
     double best = 0;
     auto arm = [&](double t, double d) {
@@ -728,7 +727,31 @@ void TImg32::Cross(const TPixRect& r, uint32_t arms, double width, uint32_t colo
     if (arms & kArmRight) arm(ddx, std::fabs(ddy));
     if (arms & kArmLeft) arm(-ddx, std::fabs(ddy));
     return best;
-  });
+  };
+  // Only the arms' own strips are visited (a large cross is mostly empty square). Strips
+  // of wide arms can overlap near the centre: a pixel is painted by the first strip that
+  // holds it, with the coverage of all arms, so nothing is blended twice.
+  struct TStrip {
+    double X0, Y0, X1, Y1;  // whole pixels, inclusive
+    bool Holds(double x, double y) const { return x >= X0 && x <= X1 && y >= Y0 && y <= Y1; }
+  };
+  TStrip strips[4];
+  int n = 0;
+  const double a = start - 1, b = len + 1.5, w = hw + 1;
+  auto add = [&](double x0, double y0, double x1, double y1) {
+    strips[n++] = {std::floor(x0), std::floor(y0), std::ceil(x1), std::ceil(y1)};
+  };
+  if (arms & kArmUp) add(cx - w, cy + a, cx + w, cy + b);
+  if (arms & kArmDown) add(cx - w, cy - b, cx + w, cy - a);
+  if (arms & kArmRight) add(cx + a, cy - w, cx + b, cy + w);
+  if (arms & kArmLeft) add(cx - b, cy - w, cx - a, cy + w);
+  for (int k = 0; k < n; ++k)
+    Paint(strips[k].X0, strips[k].Y0, strips[k].X1, strips[k].Y1, colour, opacity,
+          [&](double x, double y) {
+            for (int j = 0; j < k; ++j)
+              if (strips[j].Holds(x, y)) return 0.0;
+            return coverage(x, y);
+          });
 }
 
 void TImg32::Point(double cx, double cy, double width, uint32_t colour, double opacity) {

@@ -666,6 +666,28 @@ TEST(Img32, CrossArms) {
   for (auto [x, y] : Touched(img)) EXPECT_TRUE(x >= 10 && y >= 10) << x << "," << y;
 }
 
+// Wide arms: the strips of neighbouring arms overlap near the centre; every pixel still
+// gets the coverage of the union exactly once (a pixel blended twice would come out darker).
+TEST(Img32, WideCrossCoverageIsTheUnionOfItsArms) {
+  for (const double width : {1.0, 6.0, 12.0, 30.0}) {
+    TImg32 img;
+    White(img, 41, 41);
+    img.Cross({0, 0, 41, 41}, kArmsAll, width, kBlack, 1);
+    const double c = 20, len = 41 / 2.0 + 1, start = 0.35 * len, hw = width / 2 + 0.5;
+    for (int y = 0; y < 41; ++y)
+      for (int x = 0; x < 41; ++x) {
+        double best = 0;
+        for (const auto& [t, d] : {std::pair{y - c, std::fabs(x - c)}, {c - y, std::fabs(x - c)},
+                                  {x - c, std::fabs(y - c)}, {c - x, std::fabs(y - c)}}) {
+          if (t < start || t > len + 0.5) continue;
+          const double half = std::min(t - start, hw);
+          best = std::max(best, std::clamp(half - d, 0.0, 1.0) * std::clamp(len + 0.5 - t, 0.0, 1.0));
+        }
+        EXPECT_NEAR(Cover(img, x, y), best, 0.01) << width << ": " << x << "," << y;
+      }
+  }
+}
+
 TEST(Img32, PointDiscs) {
   struct Row {
     double w, radius;
