@@ -34,10 +34,15 @@ constexpr TSize32 kMinClient{170, 140};
 // Option colours are 0x00BBGGRR.
 QColor OptionColour(int32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
 
-QImage WrapBitmap(const TBgraBitmap& b) {
-  // Rows already read top-down (see TViewRenderer::Render); no copy is made.
-  return QImage(reinterpret_cast<const uchar*>(b.Pixels()), b.Width(), b.Height(),
-                qsizetype(b.Width()) * 4, QImage::Format_RGB32);
+// Draws a rendered picture band by band; the bands' rows already read top-down (see
+// TViewRenderer::Render), so each is wrapped as an image without a copy.
+void DrawPicture(QPainter& p, QPoint topLeft, const TViewPicture& pic) {
+  for (int32_t i = 0; i < pic.BandCount(); ++i) {
+    const TBgraBitmap& b = pic.Band(i);
+    const QImage img(reinterpret_cast<const uchar*>(b.Pixels()), b.Width(), b.Height(),
+                     qsizetype(b.Width()) * 4, QImage::Format_RGB32);
+    p.drawImage(topLeft + QPoint(0, pic.BandTop(i)), img);
+  }
 }
 
 }  // namespace
@@ -145,7 +150,16 @@ void TImagePanel::resizeEvent(QResizeEvent* e) {
   UpdateScrollBars();
 }
 
-void TImagePanel::scrollContentsBy(int, int) { viewport()->update(); }
+void TImagePanel::scrollContentsBy(int dx, int dy) {
+  const QSize c = ContentSize();
+  const QSize v = viewport()->size();
+  // The pixels on screen move with the image when it covers the whole viewport and nothing
+  // is drawn over it; only the uncovered strips are painted then.
+  if (!NavShown_ && c.width() >= v.width() && c.height() >= v.height())
+    viewport()->scroll(dx, dy);
+  else
+    viewport()->update();
+}
 
 void TImagePanel::RenderVisible(const QRect& r) {
   if (r == RenderedRect_ && Code_ == RenderedCode_ && Serial_ == RenderedSerial_) return;
@@ -163,21 +177,38 @@ void TImagePanel::RenderVisible(const QRect& r) {
   }
 }
 
-void TImagePanel::paintEvent(QPaintEvent*) {
+void TImagePanel::paintEvent(QPaintEvent* e) {
   QPainter p(viewport());
   const QPoint o = ContentOrigin();
   const QRect content(o, ContentSize());
   const QRect shown = content.intersected(viewport()->rect());
+  const QRegion exposed = e->region();
   // Everything outside the image is background, painted around it (not under it).
-  const QRegion around = QRegion(viewport()->rect()) - QRegion(shown);
+  const QRegion around = exposed - QRegion(shown);
   for (const QRect& r : around) p.fillRect(r, Background_);
   if (!shown.isEmpty() && Owner_->Document().Width() == ImageW_ &&
       Owner_->Document().Height() == ImageH_) {
-    RenderVisible(shown.translated(-o));
-    if (RenderedRect_.isValid())
-      p.drawImage(shown.topLeft(), WrapBitmap(Bitmap_));
-    else
-      p.fillRect(shown, Qt::black);
+    const QRegion image = exposed & QRegion(shown);
+    if (image.rectCount() == 1 && image.boundingRect() == shown) {
+      RenderVisible(shown.translated(-o));
+      if (RenderedRect_.isValid())
+        DrawPicture(p, shown.topLeft(), Bitmap_);
+      else
+        p.fillRect(shown, Qt::black);
+    } else {
+      // Strips uncovered by a scroll: only they are rendered.
+      const TAImage& img = Owner_->Document().Image();
+      const int32_t num = ZoomNumerator(Code_);
+      for (const QRect& r : image) {
+        const QRect c = r.translated(-o);
+        std::vector<int32_t> rows = ZoomedIndices(c.y(), c.height(), num);
+        FlipRows(rows, img.Height());
+        if (StripRenderer_.Render(img, ZoomedIndices(c.x(), c.width(), num), rows, Strip_))
+          DrawPicture(p, r.topLeft(), Strip_);
+        else
+          p.fillRect(r, Qt::black);
+      }
+    }
   }
   if (NavShown_) PaintNavigator(p);
   p.end();
@@ -229,7 +260,7 @@ void TImagePanel::PaintNavigator(QPainter& p) {
   }
   p.setPen(QColor(kNavigatorFrame));
   p.drawRect(r.adjusted(-1, -1, 0, 0));
-  p.drawImage(r.topLeft(), WrapBitmap(NavBitmap_));
+  DrawPicture(p, r.topLeft(), NavBitmap_);
   if (ScrollBarShown()) {
     // The visible part, in navigator pixels.
     const QSize c = ContentSize();
@@ -467,9 +498,9 @@ TPicture16 TFormChild::Picture16() {
   std::vector<int32_t> rows = SpreadIndices(16, image.Height());
   FlipRows(rows, image.Height());
   TViewRenderer r;
-  TBgraBitmap b;
+  TViewPicture b;
   if (r.Render(image, SpreadIndices(16, image.Width()), rows, b))
-    for (size_t k = 0; k < p.size(); ++k) p[k] = b.Pixels()[k] & 0xFFFFFFu;
+    for (int32_t k = 0; k < 256; ++k) p[size_t(k)] = b.Pixel(k % 16, k / 16) & 0xFFFFFFu;
   return p;
 }
 

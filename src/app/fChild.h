@@ -81,11 +81,14 @@ class TImagePanel : public QAbstractScrollArea {
   QColor Background_;
   // The last rendering: the content rectangle it shows, the code and the view serial.
   TViewRenderer Renderer_;
-  TBgraBitmap Bitmap_;
+  TViewPicture Bitmap_;
   QRect RenderedRect_;
   int32_t RenderedCode_ = 0;
   uint64_t RenderedSerial_ = 0;
   uint64_t Serial_ = 1;
+  // Strips uncovered by scrolling, rendered on their own.
+  TViewRenderer StripRenderer_;
+  TViewPicture Strip_;
   bool Dragging_ = false;
   bool NavDragging_ = false;
   QPoint DragStart_;
@@ -95,7 +98,7 @@ class TImagePanel : public QAbstractScrollArea {
   bool NavTop_ = true;
   int32_t NavPercent_ = 100;
   TViewRenderer NavRenderer_;
-  TBgraBitmap NavBitmap_;
+  TViewPicture NavBitmap_;
   uint64_t NavSerial_ = 0;
 };
 

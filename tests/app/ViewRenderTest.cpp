@@ -30,15 +30,22 @@ std::vector<uint32_t> Reference(const TAImage& img, int32_t code, int64_t x0, in
   EXPECT_TRUE(full.SetSize(img.Width(), img.Height()));
   EXPECT_TRUE(RenderImage(img, full));
   const double scale = ZoomScale(code);
+  // Image column i covers screen pixels [i·scale, (i+1)·scale): walk both in step.
+  auto walk = [scale](int64_t first, int32_t n) {
+    std::vector<int32_t> idx;
+    int32_t i = 0;
+    for (int32_t k = 0; k < n; ++k) {
+      while ((i + 1) * scale <= double(first + k)) ++i;
+      idx.push_back(i);
+    }
+    return idx;
+  };
+  const std::vector<int32_t> cols = walk(x0, w);
+  const std::vector<int32_t> rowsFromTop = walk(y0, h);
   std::vector<uint32_t> out;
   for (int32_t sy = 0; sy < h; ++sy)
-    for (int32_t sx = 0; sx < w; ++sx) {
-      // Screen pixel (x0 + sx) covers [i·scale, (i+1)·scale) of image column i.
-      int32_t col = 0, rowFromTop = 0;
-      while ((col + 1) * scale <= x0 + sx) ++col;
-      while ((rowFromTop + 1) * scale <= y0 + sy) ++rowFromTop;
-      out.push_back(full.Pixel(col, img.Height() - 1 - rowFromTop));
-    }
+    for (int32_t sx = 0; sx < w; ++sx)
+      out.push_back(full.Pixel(cols[size_t(sx)], img.Height() - 1 - rowsFromTop[size_t(sy)]));
   return out;
 }
 
@@ -74,6 +81,9 @@ TEST(ViewRender, RegionsMatchTheFullPicture) {
       {"colour 200 %", 19, 13, true, kPaletteGray, 1, 3, 5, 30, 20},
       {"colour through a palette", 19, 13, true, kPaletteRainbow, 0, 0, 0, 19, 13},
       {"mono through a palette", 19, 13, false, kPaletteRainbow, -480, 0, 0, 10, 7},
+      // Above 1.5 million pixels: rendered in bands side by side.
+      {"bands", 1300, 1250, false, kPaletteGray, 0, 0, 0, 1300, 1250},
+      {"colour bands at 200 %", 700, 650, true, kPaletteGray, 1, 11, 7, 1300, 1250},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -87,14 +97,18 @@ TEST(ViewRender, RegionsMatchTheFullPicture) {
     std::vector<int32_t> rowsIdx = ZoomedIndices(r.y0, r.vh, num);
     FlipRows(rowsIdx, r.h);
     TViewRenderer renderer;
-    TBgraBitmap out;
+    TViewPicture out;
     ASSERT_TRUE(renderer.Render(img, ZoomedIndices(r.x0, r.vw, num), rowsIdx, out));
     // The picture has the shown size, not the image's.
     ASSERT_EQ(out.Width(), r.vw);
     ASSERT_EQ(out.Height(), r.vh);
+    if (int64_t(r.vw) * r.vh > 1500000) {
+      EXPECT_GT(out.BandCount(), 1);
+    }
     const std::vector<uint32_t> ref = Reference(img, r.code, r.x0, r.y0, r.vw, r.vh);
     for (int32_t k = 0; k < r.vw * r.vh; ++k)
-      ASSERT_EQ(out.Pixels()[k], ref[size_t(k)]) << "pixel " << k % r.vw << "," << k / r.vw;
+      ASSERT_EQ(out.Pixel(k % r.vw, k / r.vw), ref[size_t(k)])
+          << "pixel " << k % r.vw << "," << k / r.vw;
   }
 }
 
@@ -103,7 +117,7 @@ TEST(ViewRender, ReusedRendererFollowsChanges) {
   img.SetSize(8, 8, false);
   FillRandom(img, 7);
   TViewRenderer renderer;
-  TBgraBitmap out;
+  TViewPicture out;
   std::vector<int32_t> all = ZoomedIndices(0, 8, 960);
   std::vector<int32_t> rows = all;
   FlipRows(rows, 8);
@@ -116,6 +130,6 @@ TEST(ViewRender, ReusedRendererFollowsChanges) {
   ASSERT_TRUE(renderer.Render(img, part, partRows, out));
   EXPECT_EQ(out.Width(), 3);
   const std::vector<uint32_t> ref = Reference(img, 0, 0, 0, 3, 3);
-  for (int32_t k = 0; k < 9; ++k) EXPECT_EQ(out.Pixels()[k], ref[size_t(k)]) << k;
+  for (int32_t k = 0; k < 9; ++k) EXPECT_EQ(out.Pixel(k % 3, k / 3), ref[size_t(k)]) << k;
   EXPECT_FALSE(renderer.Render(img, {}, partRows, out));
 }
