@@ -482,8 +482,7 @@ void TFormChild::UpdateCaption() {
 
 void TFormChild::UpdateStatus() {
   if (!Main_ || Closing_) return;
-  Main_->ShowStatus(ImageStatusText(*DocRef_, ZoomCode()), 2, 0, false);
-  Main_->ShowStatus(DocRef_->SelectionText(), 1, 0, false);
+  Main_->ShowImageStatus(ImageStatusText(*DocRef_, ZoomCode()), DocRef_->SelectionText());
 }
 
 void TFormChild::ShowPixelInfo(int32_t x, int32_t y) {

@@ -22,6 +22,7 @@
 #include <algorithm>
 
 #include "base/OrluMath.h"
+#include "base/ProcessSwitches.h"
 #include "base/Translate.h"
 #include "fChild.h"
 #include "formats/uFiles.h"
@@ -94,15 +95,18 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
   SetDocumentHost(this);
   UpdateMenus();
   resize(1280, 860);
-  if (!Options().Misc.PermitMT)
+  if (CpuHasSSE2() && !Options().Misc.PermitSSE)
+    ShowStatus(Tr("Warning: SIMD instructions are disabled in Options"), 2, 4000, true);
+  else if (!Options().Misc.PermitMT)
     ShowStatus(Tr("Warning: Multithreading is disabled in Options"), 2, 4000, true);
 }
 
 TFormMain::~TFormMain() {
   // The windows and their documents go while this window's members still exist: a
   // document leaving tells its host.
+  // Closed windows still waiting for their deferred deletion count too.
   Closing_ = true;
-  for (QMdiSubWindow* sub : Mdi_->subWindowList()) delete sub;
+  for (QMdiSubWindow* sub : Mdi_->findChildren<QMdiSubWindow*>()) delete sub;
   if (DocumentHost() == this) SetDocumentHost(nullptr);
 }
 
@@ -271,6 +275,18 @@ void TFormMain::ShowStatus(const std::string& text, int field, int32_t holdMs, b
   QLabel* l = field == 2 ? LabInfo2_ : LabInfo1_;
   l->setText(Q(text));
   l->repaint();
+}
+
+void TFormMain::ShowImageStatus(const std::string& field2, const std::string& selection) {
+  // A narrow status line shows the image status in the wider first field.
+  const bool narrow = statusBar()->width() < 1.42 * LabInfo2_->x();
+  if (selection.empty() && narrow) {
+    ShowStatus(field2, 1, 0, false);
+    ShowStatus(std::string(), 2, 0, false);
+  } else {
+    ShowStatus(field2, 2, 0, false);
+    ShowStatus(selection, 1, 0, false);
+  }
 }
 
 QString TFormMain::StatusText(int field) const {

@@ -75,6 +75,9 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   // ---- Status line ----
   // field 1 or 2; a sticky text holds against non-sticky ones for holdMs.
   void ShowStatus(const std::string& text, int field, int32_t holdMs, bool sticky);
+  // An image window's status: field 2, and the selection text in field 1; on a narrow
+  // status line without a selection the field-2 text takes field 1.
+  void ShowImageStatus(const std::string& field2, const std::string& selection);
   QString StatusText(int field) const;
   // Boxes: application-modal, or to the hook when one is set.
   void ShowMessage(TMessageKind kind, const std::string& caption, const std::string& text);
