@@ -11,6 +11,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "base/OrluMath.h"
 #include "base/TextNumbers.h"
 
 namespace orlu {
@@ -164,9 +165,9 @@ std::string IniValueText(const std::string& v) { return EscapeIniText(v); }
 bool ReadIniValue(std::string_view text, int32_t& v, double lo, double hi) {
   int32_t x = 0;
   if (!ParseInt32(text, x)) return false;
-  // lo and hi hold int32 values or infinities, so the comparisons are exact.
-  if (double(x) < lo) x = int32_t(lo);
-  if (double(x) > hi) x = int32_t(hi);
+  // Every int32 is exact as a double; the clamped value converts back saturated.
+  if (double(x) < lo) x = SaturateCast<int32_t>(std::ceil(lo));
+  if (double(x) > hi) x = SaturateCast<int32_t>(std::floor(hi));
   v = x;
   return true;
 }
