@@ -704,7 +704,9 @@ TFilterResult RunSteps(TAstroDocument& doc, std::vector<TIPFilter>& steps,
     if (step.Cancelled) {
       RestoreSnapshot(doc);
       result.Status = TFilterStatus::Cancelled;
-      result.Message = label + ": " + Tr("cancelled");
+      result.Message = label + ": " + (IsDualCode(step.Code)
+                                           ? Tr("no second image (not open, or not chosen)")
+                                           : Tr("cancelled"));
       return result;
     }
     AfterStep(doc, step, masked, true);
