@@ -23,7 +23,7 @@ std::filesystem::path TempFile(const char* name) {
          ("orlu-his-" + std::to_string(::getpid()) + "-" + name);
 }
 
-TEST(HistoryText, ThePartsExamplesReadBack) {
+TEST(HistoryText, RecordExamplesReadBack) {
   THistoryList list;
   const std::string add = list.Add(0, false, std::vector<double>{100})->RecordLine();
   EXPECT_EQ(add, Record("Add constant: 100", "A000"));
