@@ -353,16 +353,22 @@ bool TFilterRun::ReportRow(int32_t plane, int32_t row) {
 namespace {
 
 // result = g·result + (1 − g)·source over columns left..right of one row; full and zero
-// weights take one side exactly (0 × Inf would give NaN). Written as selects so that the
-// loop vectorizes.
+// weights take one side exactly (0 × Inf would give NaN). The choice is made on the bits:
+// a float select counts as control flow to the vectorizer while traps are honoured.
 inline void BlendRow(float* dst, const float* src, const uint16_t* w, int32_t left,
                      int32_t right) {
   for (int32_t x = left; x <= right; ++x) {
-    const uint16_t g = w[x];
+    const uint32_t g = w[x];
     const float s = src[x], d = dst[x];
-    const float f = float(g) / 65535.0f;
+    const float f = float(int32_t(g)) * (1.0f / 65535.0f);
     const float b = f * d + (1.0f - f) * s;
-    dst[x] = g == 0 ? s : (g == 65535 ? d : b);
+    uint32_t sb, db, bb;
+    std::memcpy(&sb, &s, 4);
+    std::memcpy(&db, &d, 4);
+    std::memcpy(&bb, &b, 4);
+    const uint32_t m0 = 0u - uint32_t(g == 0), m1 = 0u - uint32_t(g == 65535);
+    const uint32_t rb = (sb & m0) | (db & m1) | (bb & ~(m0 | m1));
+    std::memcpy(&dst[x], &rb, 4);
   }
 }
 
