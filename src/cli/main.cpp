@@ -2,6 +2,7 @@
 // subcommand calls the same core functions as the application.
 #include <array>
 #include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -18,6 +19,8 @@
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "processing/uFilMan.h"
+#include "processing/uMacro.h"
 #include "visual/ImaPalette.h"
 #include "visual/ImaVisu.h"
 
@@ -50,6 +53,18 @@ const char* const kUsage =
     "                          palettes gray, negative, color, flame, rainbow, jazz,\n"
     "                          sawtooth or a palette file; transfers linear, log, exp,\n"
     "                          equalized, gauss, equalized50, gauss50 or a transfer code\n"
+    "  run HISTORY_OR_MACRO FILE... [--out DIR] [--suffix S]\n"
+    "                          replay the processing steps of a history file (.his) or a\n"
+    "                          macro file (.mac) on each FILE, as the viewer's macro runner\n"
+    "                          does (undo copy, mask), and save each result with its history\n"
+    "                          cards. Default output: next to the input, named with the\n"
+    "                          suffix before the extension (--suffix, default \"_run\"), in\n"
+    "                          DIR with --out. FITS, PNG, TIFF, text and raw-float inputs\n"
+    "                          keep their format; every other input is saved as .fits. A\n"
+    "                          step that fails stops that file (nothing saved for it); the\n"
+    "                          other files still run, and the exit status is 1. Two-image\n"
+    "                          steps open their second image from the stored path. Files\n"
+    "                          run one after another, each with parallel rows inside\n"
     "  --compress rice|gzip    write tile-compressed FITS with RICE_1 or GZIP_2 tiles;\n"
     "                          floating-point images always get GZIP_2 (RICE_1 codes\n"
     "                          integers only)\n"
@@ -74,6 +89,9 @@ struct TArgs {
   std::string Palette;   // render: --palette
   std::string Range;     // render: --range
   std::string Transfer;  // render: --transfer
+  std::string OutDir;                      // run: --out DIR
+  std::string Suffix = "_run";             // run: --suffix S
+  bool SuffixGiven = false;
 };
 
 // "A,B" as two finite numbers.
@@ -91,7 +109,7 @@ int UsageError(const std::string& text) {
 
 // Parses the words after the command; false (message printed) on a usage error.
 bool ParseArgs(int argc, char** argv, bool allowCompress, bool allowWcs, bool allowRender,
-               TArgs& out) {
+               bool allowRun, TArgs& out) {
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (allowRender && (a == "--palette" || a == "--range" || a == "--transfer")) {
@@ -100,6 +118,22 @@ bool ParseArgs(int argc, char** argv, bool allowCompress, bool allowWcs, bool al
         return false;
       }
       (a == "--palette" ? out.Palette : a == "--range" ? out.Range : out.Transfer) = argv[++i];
+    } else if (allowRun && (a == "--out" || a == "--suffix")) {
+      if (i + 1 >= argc) {
+        UsageError(a + " needs a value");
+        return false;
+      }
+      const std::string v = argv[++i];
+      if (a == "--out") {
+        out.OutDir = v;
+      } else {
+        if (v.find('/') != std::string::npos) {
+          UsageError("--suffix cannot hold '/'");
+          return false;
+        }
+        out.Suffix = v;
+        out.SuffixGiven = true;
+      }
     } else if (allowWcs && (a == "--pix" || a == "--sky")) {
       std::array<double, 2> pair{};
       if (i + 1 >= argc || !ParsePair(argv[i + 1], pair)) {
@@ -369,6 +403,151 @@ int CmdRender(const TArgs& args) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------- run
+
+// The window side of the framework for a headless run: the open documents are the file
+// being processed and the second images named by two-image steps; nobody can be asked.
+class TCliHost : public IFilterHost {
+ public:
+  TAstroDocument* Current = nullptr;
+  std::vector<std::unique_ptr<TAstroDocument>> Seconds;
+
+  std::vector<TAstroDocument*> OpenDocuments() override {
+    std::vector<TAstroDocument*> docs{Current};
+    for (const auto& d : Seconds) docs.push_back(d.get());
+    return docs;
+  }
+  TAstroDocument* ChooseDocument(std::string_view, const std::vector<TAstroDocument*>&) override {
+    return nullptr;
+  }
+  TAstroDocument* AdoptDocument(std::unique_ptr<TAstroDocument>) override { return nullptr; }
+  void ShowError(const std::string&, const std::string&) override {}
+  void ShowNotice(const std::string&, const std::string&) override {}
+};
+
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text;
+}
+
+// Steps of a macro file, or of every operation entry of a history file.
+bool ReadSteps(const std::string& path, std::vector<TIPFilter>& steps) {
+  std::string error;
+  TMacroPage page;
+  int32_t dropped = 0;
+  if (LoadMacroFile(path, page, dropped, error)) {
+    if (dropped > 0)
+      std::fprintf(stderr, "orlu-cli: %s: only the first %d steps are used\n", path.c_str(),
+                   int(TMacroPage::kMaxSteps));
+    steps = page.Steps;
+  } else {
+    THistoryList history;
+    if (!history.LoadFromFile(path, error)) {
+      std::fprintf(stderr, "orlu-cli: %s\n", OneLine(error).c_str());
+      return false;
+    }
+    for (int32_t i = 0; i < history.Count(); ++i) {
+      const THistoryItem& item = *history.Item(i);
+      if (item.Code == kOtherCode) continue;
+      TIPFilter step;
+      step.FromHistoryItem(item);
+      // A stored step that asked for its parameters replays with the stored ones.
+      step.AskState = 0;
+      steps.push_back(step);
+    }
+  }
+  if (steps.empty()) {
+    std::fprintf(stderr, "orlu-cli: %s: no processing steps to replay\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Where the result of input goes: the same format for inputs that have a data writer of
+// their own, FITS for every other input.
+std::string OutputPath(const TArgs& args, const std::string& input) {
+  namespace fs = std::filesystem;
+  const fs::path in(input);
+  std::string ext = LowerExtension(input);
+  const TWriterKind w = ChooseDataWriter(input);
+  const bool keep = (w == TWriterKind::FitsData && HasExtension(input, {".fits", ".fit", ".fts"})) ||
+                    w == TWriterKind::PngData || w == TWriterKind::TiffData ||
+                    w == TWriterKind::TextData || w == TWriterKind::RawFloat;
+  if (keep)
+    ext = in.extension().string();
+  else
+    ext = ".fits";
+  const fs::path folder = args.OutDir.empty() ? in.parent_path() : fs::path(args.OutDir);
+  return (folder / (in.stem().string() + args.Suffix + ext)).string();
+}
+
+int CmdRun(const TArgs& args) {
+  namespace fs = std::filesystem;
+  if (args.Positional.size() < 2) return UsageError("run takes HISTORY_OR_MACRO and FILE...");
+  if (!args.OutDir.empty() && !fs::is_directory(args.OutDir))
+    return UsageError("--out needs an existing folder, not '" + args.OutDir + "'");
+  const std::string& stepsPath = args.Positional[0];
+  std::vector<TIPFilter> steps;
+  if (!ReadSteps(stepsPath, steps)) return kExitFailure;
+  TQVOptions& options = Options();
+  options.File.SaveHistory = true;
+  // Check every output name first: a run never replaces one of its inputs.
+  for (size_t i = 1; i < args.Positional.size(); ++i) {
+    const std::string out = OutputPath(args, args.Positional[i]);
+    std::error_code ec;
+    if (fs::equivalent(out, args.Positional[i], ec))
+      return UsageError("the result of " + args.Positional[i] +
+                        " would replace it; give --suffix or --out");
+  }
+  int status = 0;
+  for (size_t i = 1; i < args.Positional.size(); ++i) {
+    const std::string& input = args.Positional[i];
+    std::string error;
+    std::unique_ptr<TAstroDocument> doc = TAstroDocument::OpenFile(input, 0, &error);
+    if (!doc) {
+      std::fprintf(stderr, "orlu-cli: %s: %s\n", input.c_str(),
+                   error.substr(0, error.find('\r')).c_str());
+      status = kExitFailure;
+      continue;
+    }
+    TCliHost host;
+    host.Current = doc.get();
+    const fs::path stepsFolder = fs::path(stepsPath).parent_path();
+    for (const TIPFilter& s : steps) {
+      if (!IsDualCode(s.Code) || s.TextParam == kVoidText) continue;
+      // The stored path as written, else beside the history file.
+      for (const fs::path& p : {fs::path(s.TextParam), stepsFolder / fs::path(s.TextParam).filename()}) {
+        std::error_code ec;
+        if (!fs::is_regular_file(p, ec)) continue;
+        if (auto second = TAstroDocument::OpenFile(p.string(), 0, nullptr)) {
+          second->SetFileName(s.TextParam);
+          host.Seconds.push_back(std::move(second));
+        }
+        break;
+      }
+    }
+    TFilterContext ctx;
+    ctx.Host = &host;
+    std::vector<TIPFilter> run = steps;
+    const TFilterResult r = RunSteps(*doc, run, ctx);
+    if (r.Status != TFilterStatus::Done) {
+      std::string message = r.Message;
+      if (message.empty()) message = "the steps could not run";
+      std::fprintf(stderr, "orlu-cli: %s: %s\n", input.c_str(), OneLine(message).c_str());
+      status = kExitFailure;
+      continue;
+    }
+    const std::string out = OutputPath(args, input);
+    const TSaveResult saved = doc->SaveData(out, ChooseDataWriter(out), false, options);
+    if (saved.Status != TSaveStatus::Written) {
+      std::fprintf(stderr, "orlu-cli: %s: %s\n", out.c_str(), OneLine(saved.Message).c_str());
+      status = kExitFailure;
+    }
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -393,9 +572,11 @@ int main(int argc, char** argv) {
   else if (cmd == "convert") run = CmdConvert;
   else if (cmd == "wcs") run = CmdWcs;
   else if (cmd == "render") run = CmdRender;
+  else if (cmd == "run") run = CmdRun;
   if (!run) return UsageError("unknown command '" + cmd + "'");
   TArgs args;
-  if (!ParseArgs(argc, argv, cmd == "convert", cmd == "wcs", cmd == "render", args))
+  if (!ParseArgs(argc, argv, cmd == "convert", cmd == "wcs", cmd == "render", cmd == "run",
+                 args))
     return kExitUsage;
   try {
     return run(args);

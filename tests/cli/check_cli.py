@@ -250,6 +250,59 @@ elif CASE == "render":
     fails_with("--range", "render", src, work("x.png"), "--range", "low", code=2)
     fails_with("Incompatible file format", "render", work("missing.fits"), work("x.png"))
     check(not os.path.exists(work("x.png")), "nothing written on failure")
+elif CASE == "run":
+    import shutil
+
+    def record(body, code):
+        return body.ljust(68) + "A%03d" % code
+
+    def write(name, lines, bom=True, eol="\r\n"):
+        text = ("\ufeff" if bom else "") + eol.join(lines) + eol
+        with open(work(name), "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        return work(name)
+
+    def plane(path):
+        return keys_and_dict(json_of("stats", path)[0][1][0], PLANE_KEYS, "stats " + path)
+
+    his = write("steps.his", ["# Quorvane 8 Processing history", "#",
+                              record("Add constant: 100", 0), record("Flip horizontal", 31)])
+    src = work("tiny16.fits")
+    shutil.copy(data("tiny16.fits"), src)
+    check(ok("run", his, src) == "", "run prints nothing")
+    out = work("tiny16_run.fits")  # default: beside the input with the suffix
+    p = plane(out)
+    check(p["min"] == 101 and p["max"] == 106, f"run result {p}")
+    cards = ok("header", out).splitlines()
+    hist = [c for c in cards if c.startswith("HISTORY ")]
+    check(len(hist) == 2 and hist[0].endswith("A000") and hist[1].endswith("A031"), f"{hist}")
+    # Macro file, --out and --suffix, LF lines without BOM; a colour float image.
+    mac = write("double.mac", ["# Quorvane 8 Macro", "name=x", "step=2;;2;"], bom=False, eol="\n")
+    os.makedirs(work("out"), exist_ok=True)
+    ok("run", mac, data("rgbfloat.fits"), "--out", work("out"), "--suffix", "-x2")
+    d = info(work("out/rgbfloat-x2.fits"))
+    check(d["planes"] == 3 and d["min"] == 2 and d["max"] == 260, f"macro result {d}")
+    # A two-image step opens the stored second image.
+    dual = write("dual.his", [record('Add image "%s"' % data("tiny16.fits"), 61)])
+    ok("run", dual, data("tiny16.fits"), "--out", work("out"))
+    p = plane(work("out/tiny16_run.fits"))
+    check(p["min"] == 2 and p["max"] == 12, f"dual result {p}")
+    # A failing step stops its file (nothing written) and the run exits 1; others still run.
+    bad = write("bad.his", [record("Divide constant: 0", 3)])
+    for f in ("tiny16_run.fits", "rgbfloat_run.fits"):
+        if os.path.exists(work("out/" + f)):
+            os.remove(work("out/" + f))
+    r = run("run", bad, data("tiny16.fits"), "--out", work("out"))
+    check(r.returncode == 1 and "Divide constant" in r.stderr, f"bad step {r}")
+    check(not os.path.exists(work("out/tiny16_run.fits")), "failed file was written")
+    absent = write("absent.his", [record("Gauss: 2", 18)])
+    fails_with("Gauss", "run", absent, data("tiny16.fits"), "--out", work("out"))
+    r = run("run", his, work("missing.fits"), data("rgbfloat.fits"), "--out", work("out"))
+    check(r.returncode == 1 and os.path.exists(work("out/rgbfloat_run.fits")), f"{r}")
+    fails_with("no processing steps", "run", write("empty.his", ["#"]), data("tiny16.fits"))
+    fails_with("would replace", "run", his, src, "--suffix", "", code=2)
+    fails_with("--out", "run", his, src, "--out", work("nowhere"), code=2)
+    fails_with("FILE", "run", his, code=2)
 
 else:
     check(False, "unknown case " + CASE)

@@ -1,11 +1,19 @@
 #include "processing/ImaFilter.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
+#include <sstream>
+#include <system_error>
 
 #include "base/TextNumbers.h"
+#include "base/Translate.h"
+#include "fits/ImaHeader.h"
 
 namespace orlu {
 
@@ -112,6 +120,113 @@ std::string THistoryItem::RecordLine() const {
   return line;
 }
 
+bool IsDualCode(int32_t code) {
+  return (code >= 61 && code <= 72) || (code >= 87 && code <= 89) || code == 104;
+}
+
+namespace {
+
+// Where the second group of a code's parameters starts (ParamText inserts a gap there).
+int32_t ParamGroupStart(int32_t code) {
+  switch (code % 128) {
+    case 52: case 103: return 6;
+    case 56: case 92: return 1;
+    case 59: case 75: case 93: case 97: return 3;
+    case 69: case 76: case 100: case 106: return 2;
+    case 89: return 9;
+    case 99: return 4;
+    default: return 5;
+  }
+}
+
+std::string FileNamePartOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
+}
+
+// " hh:mm:ss" of a date-time's day fraction.
+std::string TimeOfDayText(double dateTime) {
+  double frac = dateTime - std::floor(dateTime);
+  int64_t secs = int64_t(std::floor(frac * 86400.0 + 0.5));
+  if (secs >= 86400) secs = 86399;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, " %.2d:%.2d:%.2d", int(secs / 3600), int(secs / 60 % 60),
+                int(secs % 60));
+  return buf;
+}
+
+}  // namespace
+
+std::string THistoryItem::ParamText() const {
+  std::string out;
+  const int32_t g = ParamGroupStart(Code);
+  for (int32_t i = 0; i < int32_t(Params.size()); ++i) {
+    if (i == g && !out.empty()) out += "  ";
+    const double p = Params[size_t(i)];
+    if (p == kUnsetParam) continue;
+    out += FormatG(p, 15);
+    out += "  ";
+  }
+  return out;
+}
+
+std::string THistoryItem::DetailText() const {
+  if (Code == 74) {
+    std::string s = FormatG(Params[0], 2) + " x " + FormatG(Params[0], 2);
+    if (Params[1] > 0.5 && Params[1] != kUnsetParam)
+      s += "  [" + LowerAscii(Tr(OperationName(68))) + "]";
+    return s;
+  }
+  if (IsDualCode(Code)) {
+    std::string s = HasText() ? FileNamePartOf(Text) : "?";
+    if (Code == 68 || Code == 69 || Code == 89 || Code == 104) {
+      const std::string p = ParamText();
+      s += "  " + (p.empty() ? std::string("?") : p);
+    }
+    return s;
+  }
+  if (Ask) return "?";
+  std::string s = ParamText();
+  if (HasText()) s += Text;
+  if (s.size() > 200) s.resize(200);
+  for (char& c : s) {
+    if (c == '\r') c = '|';
+    else if (c == '\n') c = ' ';
+  }
+  return s;
+}
+
+std::string THistoryItem::DisplayLine(int32_t index) const {
+  std::string line;
+  if (Time > 0) {
+    line = TimeOfDayText(Time) + "     ";
+  } else if (index >= 0) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, " %.2d)      ", int(index + 1));
+    line = buf;
+  }
+  if (Code != kOtherCode) {
+    line += Tr(OperationName(Code)) + "    " + DetailText();
+  } else if (Kind == 1) {
+    line += "???";
+  } else {
+    line += Tr(HistoryKindName(Kind));
+    if (HasText()) line += "    " + Text;
+  }
+  if (Masked) {
+    line += line.size() >= 2 && line[line.size() - 2] == ' ' ? " [" : "   [";
+    line += Tr("Mask") + "]";
+  }
+  return line;
+}
+
 bool THistoryItem::ParseRecord(std::string_view line, THistoryItem& item) {
   if (line.size() <= 6 || line[0] == '#' || line[0] == ';') return false;
   if (line[line.size() - 4] != 'A') return false;
@@ -131,7 +246,8 @@ bool THistoryItem::ParseRecord(std::string_view line, THistoryItem& item) {
     out.Kind = 1;
   }
   std::string body(line.substr(0, line.size() - 4));
-  const size_t mask = body.find("[Mask");
+  // The marker is written after the text: a text that holds "[Mask" itself stays intact.
+  const size_t mask = body.rfind("[Mask");
   if (mask != std::string::npos) {
     out.Masked = true;
     const size_t close = body.find(']', mask);
@@ -264,6 +380,101 @@ void THistoryList::AddRecordLines(const std::vector<std::string>& lines) {
     auto item = std::make_unique<THistoryItem>();
     if (THistoryItem::ParseRecord(line, *item)) Append(std::move(item));
   }
+}
+
+std::string THistoryList::ClipboardText() const {
+  std::string out;
+  for (int32_t i = Count() - 1; i >= 0; --i) {
+    const THistoryItem& item = *Items_[size_t(i)];
+    out += item.DisplayText.empty() ? item.DisplayLine(i) : item.DisplayText;
+    out += "\r\n";
+  }
+  return out;
+}
+
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::uintmax_t kMaxHistoryFileBytes = 16u << 20;
+
+}  // namespace
+
+std::string THistoryList::FileText() const {
+  std::string out(kUtf8Bom);
+  out += kHistoryFileTitle;
+  out += "\r\n#\r\n";
+  for (const std::string& line : RecordLines()) out += line + "\r\n";
+  return out;
+}
+
+void THistoryList::ParseFileText(std::string_view text) {
+  if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.emplace_back(line);
+    start = end + 1;
+  }
+  Clear();
+  AddRecordLines(lines);
+}
+
+bool THistoryList::SaveToFile(const std::filesystem::path& path, std::string& error) const {
+  const std::string text = FileText();
+  std::filesystem::path tmp = path;
+  tmp += ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), std::streamsize(text.size()));
+    out.close();
+    if (!out) {
+      std::error_code ec;
+      std::filesystem::remove(tmp, ec);
+      error = Tr("Cannot write file to disk");
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) {
+    std::filesystem::remove(tmp, ec);
+    error = Tr("Cannot write file to disk");
+    return false;
+  }
+  return true;
+}
+
+bool THistoryList::LoadFromFile(const std::filesystem::path& path, std::string& error) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec || size > kMaxHistoryFileBytes) {
+    error = Tr("Cannot read file") + "\r" + path.string();
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string text(size_t(size), '\0');
+  in.read(text.data(), std::streamsize(size));
+  if (!in) {
+    error = Tr("Cannot read file") + "\r" + path.string();
+    return false;
+  }
+  ParseFileText(text);
+  return true;
+}
+
+void THistoryList::WriteToHeader(TFitsStrings& header) const {
+  header.DeleteHistory();
+  const std::vector<std::string> lines = RecordLines();
+  if (!lines.empty()) header.WriteHistory(lines);
+}
+
+void THistoryList::ReadFromHeader(const TFitsStrings& header) {
+  Clear();
+  AddRecordLines(header.ReadHistory());
 }
 
 }  // namespace orlu

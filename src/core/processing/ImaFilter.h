@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string>
@@ -25,6 +26,10 @@ inline constexpr int32_t kLastKind = 28;
 std::string_view OperationName(int32_t code);
 // Name of kind 0..28 of a non-operation entry (empty outside).
 std::string_view HistoryKindName(int32_t kind);
+// Codes 61..72, 87..89 and 104: the step combines the image with a second one.
+bool IsDualCode(int32_t code);
+
+class TFitsStrings;
 
 class THistoryItem {
  public:
@@ -42,6 +47,16 @@ class THistoryItem {
   bool FromMacro = false;
 
   bool HasText() const { return Text != kVoidText; }
+  // Every set parameter in the shortest general form followed by two spaces, with two
+  // more spaces before the parameter where the code's second group starts (when the text
+  // is not empty by then).
+  std::string ParamText() const;
+  // The entry's parameters as the history window shows them (binning factor, second
+  // image, "?" for an asking step, else parameters and text; line breaks made visible).
+  std::string DetailText() const;
+  // The history window's line: time (or Format " %.2d)      " of index + 1 when Time is 0;
+  // nothing for index -1), translated name and detail, and the translated mask marker.
+  std::string DisplayLine(int32_t index) const;
   // The one-line record of history files and HISTORY cards: name, quoted text or
   // parameters, " [Mask]", padded to 68 characters, then the tag "A" + 3 digits.
   // Empty for an entry of Code 60 and Kind 1, which has no record.
@@ -53,6 +68,11 @@ class THistoryItem {
 
 // Current local time as days since 1899-12-30 00:00.
 double NowDateTime();
+
+// Title line of history files.
+inline constexpr std::string_view kHistoryFileTitle = "# Quorvane 8 Processing history";
+// Filter of the history file dialogs.
+inline constexpr std::string_view kHistoryFileFilter = "History files|*.his|All files|*.*";
 
 // Entries are owned by the list; pointers to them stay valid until they are removed.
 class THistoryList {
@@ -96,6 +116,31 @@ class THistoryList {
   std::vector<std::string> RecordLines() const;
   // Appends every line that parses as a record, while the list has room.
   void AddRecordLines(const std::vector<std::string>& lines);
+
+  // The cached display texts from the newest entry to the oldest, each followed by CR LF
+  // (entries without a cached text get their display line).
+  std::string ClipboardText() const;
+
+  // ---- History files (".his") ----
+  // "# Quorvane 8 Processing history", "#", then one record line per entry; CR LF line
+  // ends, UTF-8 with a byte-order mark.
+  std::string FileText() const;
+  // Clears the list and appends every line of text that parses as a record (LF or CR LF
+  // line ends, with or without the byte-order mark).
+  void ParseFileText(std::string_view text);
+  // Writes FileText through a temporary file in the same folder, then renames it: an
+  // existing file is never left half-written. False with error set on failure.
+  bool SaveToFile(const std::filesystem::path& path, std::string& error) const;
+  // Reads a history file (at most 16 MiB). False with error set when it cannot be read;
+  // the list is then unchanged.
+  bool LoadFromFile(const std::filesystem::path& path, std::string& error);
+
+  // ---- FITS header ----
+  // Deletes the header's history cards, then writes the record lines as HISTORY cards
+  // when the list has any.
+  void WriteToHeader(TFitsStrings& header) const;
+  // Clears the list and reads the header's history records into it.
+  void ReadFromHeader(const TFitsStrings& header);
 
  private:
   THistoryItem* AddOperation(int32_t code, bool masked, std::span<const double> params,
