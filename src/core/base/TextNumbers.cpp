@@ -50,6 +50,22 @@ std::string_view TrimView(std::string_view s) {
   return s;
 }
 
+std::vector<std::string_view> SplitTextLines(std::string_view text) {
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 
 std::string UpperAscii(std::string_view s) {

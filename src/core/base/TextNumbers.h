@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orlu {
 
@@ -22,6 +23,10 @@ bool ParseDouble(std::string_view text, double& out);
 // The same for a decimal integer; false on overflow.
 bool ParseInt64(std::string_view text, int64_t& out);
 bool ParseInt32(std::string_view text, int32_t& out);
+
+// The lines of a text file: a leading UTF-8 byte-order mark skipped, lines ended by LF or
+// CR LF (the CR removed). Views into text.
+std::vector<std::string_view> SplitTextLines(std::string_view text);
 
 // Text with blanks (space, tab, CR, LF) removed at both ends.
 std::string_view TrimView(std::string_view s);

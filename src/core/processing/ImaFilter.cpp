@@ -408,17 +408,8 @@ std::string THistoryList::FileText() const {
 }
 
 void THistoryList::ParseFileText(std::string_view text) {
-  if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.emplace_back(line);
-    start = end + 1;
-  }
+  for (std::string_view line : SplitTextLines(text)) lines.emplace_back(line);
   Clear();
   AddRecordLines(lines);
 }

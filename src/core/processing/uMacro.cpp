@@ -68,20 +68,7 @@ std::vector<std::string_view> Split(std::string_view s, char sep) {
   }
 }
 
-std::vector<std::string_view> Lines(std::string_view text) {
-  if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
+std::vector<std::string_view> Lines(std::string_view text) { return SplitTextLines(text); }
 
 // "step=code;flags;p1,...,p16;text" back into a step; false for anything else.
 bool ParseStepLine(std::string_view line, TIPFilter& step) {

@@ -88,3 +88,11 @@ TEST(Translate, IdentityUntilATableIsLoaded) {
   SetTranslationTable({});
   EXPECT_EQ(Tr("Out of memory"), "Out of memory");
 }
+
+TEST(TextNumbers, SplitTextLinesSkipsTheBomAndTakesBothLineEnds) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(SplitTextLines("\xEF\xBB\xBF" "a\r\nb\nc"), (V{"a", "b", "c"}));
+  EXPECT_EQ(SplitTextLines("a\n\nb\n"), (V{"a", "", "b"}));  // no phantom line after the last LF
+  EXPECT_EQ(SplitTextLines("x\ry\r\n"), (V{"x\ry"}));       // a lone CR is not a line end
+  EXPECT_TRUE(SplitTextLines("").empty());
+}
