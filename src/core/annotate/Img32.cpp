@@ -1004,6 +1004,22 @@ inline uint8_t GrayOf(uint32_t p) {
   return uint8_t((77 * ((p >> 16) & 255) + 151 * ((p >> 8) & 255) + 28 * (p & 255)) >> 8);
 }
 
+// One picture row as file samples: gray levels, or three bytes per pixel in blue-green-red
+// order (BMP) or red-green-blue order (TIFF).
+void PackRow(const uint32_t* src, int32_t width, bool gray, bool bgr, uint8_t* d) {
+  for (int32_t x = 0; x < width; ++x) {
+    const uint32_t p = src[x];
+    if (gray) {
+      *d++ = GrayOf(p);
+    } else {
+      const uint8_t r = uint8_t(p >> 16), g = uint8_t(p >> 8), b = uint8_t(p);
+      *d++ = bgr ? b : r;
+      *d++ = g;
+      *d++ = bgr ? r : b;
+    }
+  }
+}
+
 // Writes through a new file beside path and renames it over path only when every byte was
 // written, so that a failed save leaves an existing file as it was.
 template <class WriteFn>
@@ -1067,18 +1083,7 @@ bool TImg32::SaveBMP(const std::string& path, bool gray) const {
     if (!WriteAll(f, head)) return false;
     std::vector<uint8_t> line(rowBytes, 0);
     for (int32_t y = 0; y < FHeight; ++y) {
-      const uint32_t* src = Row(y);
-      uint8_t* d = line.data();
-      for (int32_t x = 0; x < FWidth; ++x) {
-        const uint32_t p = src[x];
-        if (gray) {
-          *d++ = GrayOf(p);
-        } else {
-          *d++ = uint8_t(p);
-          *d++ = uint8_t(p >> 8);
-          *d++ = uint8_t(p >> 16);
-        }
-      }
+      PackRow(Row(y), FWidth, gray, true, line.data());
       if (!WriteAll(f, line)) return false;
     }
     return true;
@@ -1135,18 +1140,7 @@ bool TImg32::SaveTIFF(const std::string& path, bool gray) const {
     if (!WriteAll(f, head)) return false;
     std::vector<uint8_t> line(size_t(FWidth) * spp);
     for (int32_t y = FHeight - 1; y >= 0; --y) {
-      const uint32_t* src = Row(y);
-      uint8_t* d = line.data();
-      for (int32_t x = 0; x < FWidth; ++x) {
-        const uint32_t p = src[x];
-        if (gray) {
-          *d++ = GrayOf(p);
-        } else {
-          *d++ = uint8_t(p >> 16);
-          *d++ = uint8_t(p >> 8);
-          *d++ = uint8_t(p);
-        }
-      }
+      PackRow(Row(y), FWidth, gray, false, line.data());
       if (!WriteAll(f, line)) return false;
     }
     return true;
