@@ -858,16 +858,27 @@ namespace {
 constexpr float kMinStart = 9.671406556917033e24f;  // 2^83
 inline float CanonicalZero(float v) { return v + 0.0f; }  // -0 becomes +0
 
-void MinMaxScalar(float* p, int64_t n, float& mn, float& mx) {
+// Zeroes corrupt samples in place; with kRound also rounds every other sample to an
+// integer in place (halves to even in the current mode, as nearbyint).
+template <bool kRound>
+void MinMaxScalarT(float* p, int64_t n, float& mn, float& mx) {
   float lo = kMinStart, hi = -kMinStart;
   for (int64_t i = 0; i < n; ++i) {
     float v = p[i];
-    if (!(std::fabs(v) < kCorruptLimit)) p[i] = v = 0.0f;
+    if (!(std::fabs(v) < kCorruptLimit))
+      p[i] = v = 0.0f;
+    else if constexpr (kRound)
+      p[i] = v = std::nearbyint(v);
     if (v < lo) lo = v;
     if (v > hi) hi = v;
   }
   mn = lo;
   mx = hi;
+}
+
+void MinMaxScalar(float* p, int64_t n, float& mn, float& mx) { MinMaxScalarT<false>(p, n, mn, mx); }
+void MinMaxRoundedScalar(float* p, int64_t n, float& mn, float& mx) {
+  MinMaxScalarT<true>(p, n, mn, mx);
 }
 
 #if defined(__SSE2__)
@@ -919,25 +930,6 @@ void MinMaxSSE2(float* p, int64_t n, float& mn, float& mx) {
   mx = std::max(hi, thi);
 }
 #endif
-
-}  // namespace
-
-namespace {
-
-// Rounds to the nearest integer, halves to even (the current rounding mode, as nearbyint),
-// and zeroes corrupt samples in place.
-void MinMaxRoundedScalar(float* p, int64_t n, float& mn, float& mx) {
-  float lo = kMinStart, hi = -kMinStart;
-  for (int64_t i = 0; i < n; ++i) {
-    float v = p[i];
-    v = std::fabs(v) < kCorruptLimit ? std::nearbyint(v) : 0.0f;
-    p[i] = v;
-    if (v < lo) lo = v;
-    if (v > hi) hi = v;
-  }
-  mn = lo;
-  mx = hi;
-}
 
 #if defined(__SSE2__)
 // Same results as MinMaxRoundedScalar: below 2^23, (|v| + 2^23) − 2^23 is |v| rounded in
