@@ -322,6 +322,21 @@ void HorizontalAny(const float* line, const int32_t* first, const float* w, floa
   }
 }
 
+// The horizontal pass of one axis over a line indexed by virtual position.
+void Horizontal(const TAxis& a, const float* line, float* out) {
+  const int32_t m = int32_t(a.First.size());
+  switch (a.N) {
+    case 1: HorizontalFixed<1>(line, a.First.data(), a.W.data(), out, m); break;
+    case 2: HorizontalFixed<2>(line, a.First.data(), a.W.data(), out, m); break;
+    case 4: HorizontalFixed<4>(line, a.First.data(), a.W.data(), out, m); break;
+    case 5: HorizontalFixed<5>(line, a.First.data(), a.W.data(), out, m); break;
+    case 6: HorizontalFixed<6>(line, a.First.data(), a.W.data(), out, m); break;
+    case 7: HorizontalFixed<7>(line, a.First.data(), a.W.data(), out, m); break;
+    case 13: HorizontalFixed<13>(line, a.First.data(), a.W.data(), out, m); break;
+    default: HorizontalAny(line, a.First.data(), a.W.data(), out, m, a.N); break;
+  }
+}
+
 // Per worker: the padded source line and the horizontally filtered rows of recent source
 // rows, per term.
 class TRowCache {
@@ -376,17 +391,7 @@ class TRowCache {
       }
       LineRow_ = row;
     }
-    const float* line = Line_.data() - PadLo_;
-    const int32_t m = int32_t(a.First.size());
-    switch (a.N) {
-      case 1: HorizontalFixed<1>(line, a.First.data(), a.W.data(), out, m); break;
-      case 2: HorizontalFixed<2>(line, a.First.data(), a.W.data(), out, m); break;
-      case 4: HorizontalFixed<4>(line, a.First.data(), a.W.data(), out, m); break;
-      case 5: HorizontalFixed<5>(line, a.First.data(), a.W.data(), out, m); break;
-      case 6: HorizontalFixed<6>(line, a.First.data(), a.W.data(), out, m); break;
-      case 7: HorizontalFixed<7>(line, a.First.data(), a.W.data(), out, m); break;
-      default: HorizontalAny(line, a.First.data(), a.W.data(), out, m, a.N); break;
-    }
+    Horizontal(a, Line_.data() - PadLo_, out);
   }
 
   struct TSlots {
@@ -404,6 +409,62 @@ class TRowCache {
   int32_t LineRow_ = -1;
 };
 
+// A reduction of the rows: each output row combines its source rows first (vector work on
+// whole rows), then one horizontal pass, so the gathering pass runs on the fewer rows.
+bool ResizeVerticalFirst(const TBWImage& src, TBWImage& dst, const TFilter& flt, int32_t plane,
+                         const TRowReport& report) {
+  const int32_t w = src.Width, h2 = dst.Height, w2 = dst.Width;
+  int32_t lo = 0, hi = w - 1;
+  for (const TTerm& t : flt.Terms) {
+    lo = std::min(lo, t.X.Lo);
+    hi = std::max(hi, t.X.Hi);
+  }
+  const int32_t len = hi - lo + 1;
+  std::atomic<bool> stop{false};
+  TSyncCounter counter(std::min(WorkerCount(), h2));
+  ParallelCall(counter, [&] {
+    PixelBlockPtr<float> buf = AllocPixels<float>(size_t(len) + size_t(w2) + 32);
+    if (!buf) throw EOrluError(kOutOfMemoryText);
+    float* tmp = buf.get();
+    float* line = tmp - lo;  // line[v] for virtual columns lo .. hi
+    float* part = tmp + len + 16;
+    for (;;) {
+      const int32_t y = counter.NextIndex();
+      if (y < 0 || y >= h2 || stop.load(std::memory_order_relaxed)) break;
+      float* out = dst.RowPointer(0, y);
+      for (size_t t = 0; t < flt.Terms.size(); ++t) {
+        const TAxis& ay = flt.Terms[t].Y;
+        const float* wy = &ay.W[size_t(y) * size_t(ay.N)];
+        float* inner = line;  // columns 0 .. w − 1
+        std::fill_n(inner, w, 0.0f);
+        for (int32_t k = 0; k < ay.N; ++k) {
+          const float wk = wy[k];
+          if (wk == 0) continue;
+          const float* r = src.RowPointer(
+              0, EdgeIndex(int64_t(ay.First[size_t(y)]) + k, src.Height, flt.Edge));
+          if (flt.UseCap) {
+            const float cap = flt.Cap;
+            for (int32_t x = 0; x < w; ++x) inner[x] += wk * std::min(r[x], cap);
+          } else {
+            for (int32_t x = 0; x < w; ++x) inner[x] += wk * r[x];
+          }
+        }
+        // Virtual columns beyond the line repeat the edge rule on the combined row.
+        for (int32_t v = lo; v < 0; ++v) line[v] = inner[EdgeIndex(v, w, flt.Edge)];
+        for (int32_t v = w; v <= hi; ++v) line[v] = inner[EdgeIndex(v, w, flt.Edge)];
+        if (t == 0) {
+          Horizontal(flt.Terms[t].X, line, out);
+        } else {
+          Horizontal(flt.Terms[t].X, line, part);
+          for (int32_t x = 0; x < w2; ++x) out[x] += part[x];
+        }
+      }
+      if (report && !report(plane, y)) stop.store(true, std::memory_order_relaxed);
+    }
+  });
+  return !stop.load();
+}
+
 }  // namespace
 
 bool ResizeIsBinning(int32_t w, int32_t h, const TResizeSpec& spec) {
@@ -418,6 +479,7 @@ bool ResizePlane(const TBWImage& src, TBWImage& dst, const TResizeSpec& spec, fl
   flt.UseCap = spec.Method == TResizeMethod::Lanczos;
   flt.Cap = spec.ClampMax ? cap : 1e15f;
   const int32_t h2 = dst.Height, w2 = dst.Width;
+  if (h2 < src.Height) return ResizeVerticalFirst(src, dst, flt, plane, report);
   // Bands of rows per worker so that consecutive output rows share filtered source rows.
   const int32_t band = std::clamp(h2 / (8 * WorkerCount()), 1, 64);
   const int32_t bands = (h2 + band - 1) / band;
