@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <numbers>
 #include <string>
 #include <vector>
 
+#include "astrometry/ImaWCS.h"
 #include "base/EOrluError.h"
 #include "base/OrluMath.h"
 #include "base/TextNumbers.h"
@@ -229,11 +231,28 @@ void RegisterFill(TFilterRegistry& registry) {
 
 // ---------------------------------------------------------------------------- rotations
 
+// The negated position angle of a solved image, "%4.2f°".
+std::string AngleHint(const TAstroDocument& doc) {
+  std::string t = FormatFixed(-RotationAngle(doc.Image()), 2);
+  t.append("°");
+  return t;
+}
+
 // Code 81: p1 the angle in degrees, counter-clockwise (90 the left turn, −90 the right).
 void RegisterRotate(TFilterRegistry& registry) {
   TFilterOperation op;
   op.Code = 81;
   op.Fields = {TParamField{" Angle ?", "°", 0, 0.5, -360, 360, true}};
+  op.PrepareDialog = [](TParamDialog& d, const TAstroDocument* doc, const TQVOptions&) {
+    if (!doc) return;
+    if (doc->HasWcs()) d.Caption.append(" ").append(AngleHint(*doc));
+    if (doc->SelectionKind() == 2) {
+      // A line selection proposes its own angle.
+      const TPoint32* l = doc->SelectionLine();
+      const double dx = std::abs(l[1].X - l[0].X), dy = l[1].Y - l[0].Y;
+      d.Fields[0].Default = dy != 0 ? std::atan(dx / dy) * 180 / std::numbers::pi : 90;
+    }
+  };
   op.Check = [](const TIPFilter& step, const TAImage& img) -> std::string {
     int64_t w2, h2;
     RotatedSize(img.Width(), img.Height(), P(step, 1, 0), w2, h2);
@@ -265,7 +284,9 @@ void RegisterRotate(TFilterRegistry& registry) {
                    TParamField{"Angle,  X,Y", "", -1, 1, -1, 29999, true},
                    TParamField{"Angle,  X,Y", "", -1, 1, -1, 29999, true}};
   around.PrepareDialog = [](TParamDialog& d, const TAstroDocument* doc, const TQVOptions&) {
-    if (!doc || doc->SelectionKind() != 1) return;
+    if (!doc) return;
+    if (doc->HasWcs()) d.Caption.append(" ( ").append(AngleHint(*doc)).append(" )");
+    if (doc->SelectionKind() != 1) return;
     const TPixelRect r = doc->SelectionRect();
     d.Fields[1].Default = (r.Left + r.Right) / 2;
     d.Fields[2].Default = (r.Bottom + r.Top) / 2;

@@ -816,6 +816,47 @@ bool TLiveFilter::Commit(TIPFilter& step) {
   return true;
 }
 
+bool TLiveFilter::PreviewWith(
+    const std::function<bool(TAstroDocument& doc, const TAImage& source)>& apply) {
+  if (!Doc_) return false;
+  TAstroDocument& doc = *Doc_;
+  auto restart = [&doc] {
+    doc.RestoreAndFree();
+    doc.TakeSnapshot();
+  };
+  if (Previewed_) {
+    restart();
+    Previewed_ = false;
+  }
+  bool ok = false;
+  try {
+    ok = apply(doc, doc.UndoImage());
+  } catch (...) {
+    restart();
+    doc.RefreshViews();
+    throw;
+  }
+  if (!ok) {
+    restart();
+    doc.RefreshViews();
+    return false;
+  }
+  Previewed_ = true;
+  Last_.Code = kOtherCode;
+  doc.RefreshViews();
+  return true;
+}
+
+bool TLiveFilter::CommitKind(int32_t kind, std::string_view text) {
+  if (!Doc_ || !Previewed_) return false;
+  TAstroDocument& doc = *Doc_;
+  doc.Image().History.AddKind(kind, MaskActive(doc), text);
+  doc.AfterChange();
+  Doc_ = nullptr;
+  --gLiveOpen;
+  return true;
+}
+
 void TLiveFilter::CancelLive() {
   if (!Doc_) return;
   TAstroDocument& doc = *Doc_;

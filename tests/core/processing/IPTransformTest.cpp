@@ -23,6 +23,7 @@
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "processing/IPGeometry.h"
+#include "processing/IPPaste.h"
 #include "processing/uFilMan.h"
 
 using namespace orlu;
@@ -914,6 +915,96 @@ TEST_F(TransformTest, AnnotationsFollowResizeCropAndBorder) {
   // Cropping its area away deletes it.
   ASSERT_EQ(Run(*doc, Step(75, {14, 0, 21, 15})).Status, TFilterStatus::Done);
   EXPECT_EQ(doc->Annotations.Count(), 0);
+}
+
+// ---------------------------------------------------------------------------- paste into
+
+TEST(Paste, ModesOffsetMaskAndOpacityInsideTheClipOnly) {
+  struct Row {
+    TPasteMode mode;
+    double opacity;
+    bool mask;
+    std::function<double(double e, double s)> expect;  // e = offset + clip value
+  };
+  const Row rows[] = {
+      {TPasteMode::Replace, 100, false, [](double e, double) { return e; }},
+      {TPasteMode::Add, 100, false, [](double e, double s) { return e + s; }},
+      {TPasteMode::Subtract, 100, false, [](double e, double s) { return s - e; }},
+      {TPasteMode::Minimum, 100, false, [](double e, double s) { return std::min(e, s); }},
+      {TPasteMode::Maximum, 100, false, [](double e, double s) { return std::max(e, s); }},
+      {TPasteMode::Replace, 25, false, [](double e, double s) { return 0.25 * e + 0.75 * s; }},
+      // The clip's mask weighs 0 at its (0, 0) and full elsewhere.
+      {TPasteMode::Add, 100, true, [](double e, double s) { return e + s; }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(PasteModeCaption(r.mode));
+    auto src = MakeImage(5, 4, true);
+    auto dst = MakeImage(5, 4, true);
+    auto clip = MakeImage(3, 2);  // grey: feeds every plane
+    if (r.mask) {
+      ASSERT_TRUE(clip->Mask->Allocate());
+      clip->Mask->Fill(65535);
+      clip->Mask->SetWeight(0, 0, 0);
+    }
+    const TPasteParams p{-1, 2, r.opacity, 10, r.mode};
+    PasteImage(*src, *dst, *clip, p);
+    for (int k = 0; k < 3; ++k)
+      for (int32_t y = 0; y < 4; ++y)
+        for (int32_t x = 0; x < 5; ++x) {
+          const int32_t cx = x + 1, cy = y - 2;
+          const double s = At(*src, x, y, k);
+          double e = s;
+          if (cx >= 0 && cx < 3 && cy >= 0 && cy < 2 && !(r.mask && cx == 0 && cy == 0))
+            e = r.expect(10 + At(*clip, cx, cy), s);
+          ASSERT_NEAR(At(*dst, x, y, k), e, 1e-3) << k << " " << x << "," << y;
+        }
+  }
+}
+
+TEST_F(TransformTest, PasteIntoPreviewsCommitsAndCancels) {
+  auto clip = MakeImage(2, 2);
+  clip->MainPlane->Fill(500);
+  {
+    auto doc = MakeDoc(8, 6);
+    const auto bits = Bits(doc->Image());
+    TPasteInto paste(*doc, *clip, Ctx);
+    ASSERT_NE(paste.Document(), nullptr);
+    EXPECT_EQ(paste.Params.X, 3);  // centre (4, 3) minus half the clip
+    EXPECT_EQ(paste.Params.Y, 2);
+    ASSERT_TRUE(paste.Preview());
+    paste.Params.X = 0;
+    ASSERT_TRUE(paste.Preview());
+    EXPECT_EQ(At(doc->Image(), 0, 2), 500.0f);
+    EXPECT_NE(At(doc->Image(), 3, 2), 500.0f);  // the first preview is gone
+    paste.Cancel();
+    EXPECT_EQ(Bits(doc->Image()), bits);
+    EXPECT_EQ(doc->SnapshotCount(), 0);
+  }
+  {
+    auto doc = MakeDoc(8, 6);
+    TPasteInto paste(*doc, *clip, Ctx);
+    paste.Params.X = 1;
+    paste.Params.Y = 2;
+    paste.Params.Mode = TPasteMode::Add;
+    paste.Params.Opacity = 50;
+    paste.Drag(6, 6, 4);  // X + 3, Y − 3 at zoom 4
+    paste.Nudge(-1, 1);
+    EXPECT_EQ(paste.Params.X, 3);
+    EXPECT_EQ(paste.Params.Y, 0);
+    ASSERT_TRUE(paste.Commit());
+    const THistoryItem* item = doc->Image().History.Item(0);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->Code, 60);
+    EXPECT_EQ(item->Kind, 10);
+    EXPECT_EQ(item->Text, "3 0  Add 50%");
+    ASSERT_TRUE(doc->UndoRedo());  // the undo copy stays as the undo step
+    EXPECT_EQ(Bits(doc->Image()), Bits(*MakeImage(8, 6)));
+    // The next window starts from the committed opacity and mode.
+    TPasteInto next(*doc, *clip, Ctx);
+    EXPECT_EQ(next.Params.Opacity, 50);
+    EXPECT_EQ(next.Params.Mode, TPasteMode::Add);
+    next.Cancel();
+  }
 }
 
 }  // namespace
