@@ -337,6 +337,44 @@ void Horizontal(const TAxis& a, const float* line, float* out) {
   }
 }
 
+struct TRowTap {
+  float W;
+  const float* Row;
+};
+
+// out = Σ w·row over the taps, two rows per pass over the output.
+void CombineRows(const std::vector<TRowTap>& taps, float* __restrict out, int32_t n) {
+  const size_t m = taps.size();
+  if (m == 0) {
+    std::fill_n(out, n, 0.0f);
+    return;
+  }
+  size_t k;
+  if (m >= 2) {
+    const float a = taps[0].W, b = taps[1].W;
+    const float* __restrict p = taps[0].Row;
+    const float* __restrict q = taps[1].Row;
+    for (int32_t x = 0; x < n; ++x) out[x] = a * p[x] + b * q[x];
+    k = 2;
+  } else {
+    const float a = taps[0].W;
+    const float* __restrict p = taps[0].Row;
+    for (int32_t x = 0; x < n; ++x) out[x] = a * p[x];
+    k = 1;
+  }
+  for (; k + 1 < m; k += 2) {
+    const float a = taps[k].W, b = taps[k + 1].W;
+    const float* __restrict p = taps[k].Row;
+    const float* __restrict q = taps[k + 1].Row;
+    for (int32_t x = 0; x < n; ++x) out[x] += a * p[x] + b * q[x];
+  }
+  if (k < m) {
+    const float a = taps[k].W;
+    const float* __restrict p = taps[k].Row;
+    for (int32_t x = 0; x < n; ++x) out[x] += a * p[x];
+  }
+}
+
 // Per worker: the padded source line and the horizontally filtered rows of recent source
 // rows, per term.
 class TRowCache {
@@ -487,29 +525,22 @@ bool ResizePlane(const TBWImage& src, TBWImage& dst, const TResizeSpec& spec, fl
   TSyncCounter counter(std::min(WorkerCount(), bands));
   ParallelCall(counter, [&] {
     TRowCache cache(flt, src, w2);
+    std::vector<TRowTap> taps;
     for (;;) {
       const int32_t b = counter.NextIndex();
       if (b < 0 || b >= bands || stop.load(std::memory_order_relaxed)) break;
       for (int32_t y = b * band; y < std::min(h2, (b + 1) * band); ++y) {
         float* out = dst.RowPointer(0, y);
-        bool firstTap = true;
+        taps.clear();
         for (size_t t = 0; t < flt.Terms.size(); ++t) {
           const TAxis& ay = flt.Terms[t].Y;
           const float* wy = &ay.W[size_t(y) * size_t(ay.N)];
-          for (int32_t k = 0; k < ay.N; ++k) {
-            const float wk = wy[k];
-            if (wk == 0) continue;
-            const int32_t row = EdgeIndex(int64_t(ay.First[size_t(y)]) + k, src.Height, flt.Edge);
-            const float* hr = cache.Row(t, row);
-            if (firstTap) {
-              for (int32_t x = 0; x < w2; ++x) out[x] = wk * hr[x];
-              firstTap = false;
-            } else {
-              for (int32_t x = 0; x < w2; ++x) out[x] += wk * hr[x];
-            }
-          }
+          for (int32_t k = 0; k < ay.N; ++k)
+            if (wy[k] != 0)
+              taps.push_back({wy[k], cache.Row(t, EdgeIndex(int64_t(ay.First[size_t(y)]) + k,
+                                                            src.Height, flt.Edge))});
         }
-        if (firstTap) std::fill_n(out, w2, 0.0f);
+        CombineRows(taps, out, w2);
         if (report && !report(plane, y)) {
           stop.store(true, std::memory_order_relaxed);
           break;
