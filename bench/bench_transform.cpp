@@ -76,7 +76,9 @@ void RotateOurs(benchmark::State& st) {
 }
 
 void ResizeOurs(benchmark::State& st, int32_t w, int32_t h, TResizeMethod m) {
-  Loop(st, [&](Images& im) { ResizeImage(im.src, im.dst, TResizeSpec{w, h, m, 3, false}, nullptr); });
+  Loop(st, [&](Images& im) {
+    ResizeImage(im.src, im.dst, TResizeSpec{w, h, m, 3, false}, nullptr);
+  });
 }
 
 void BinOurs(benchmark::State& st, int32_t factor) {
@@ -113,11 +115,9 @@ void FlipOpenCV(benchmark::State& st, int code) {
 
 }  // namespace
 
-#define ORLU_BENCH(fn, name) \
-  BENCHMARK(fn)->Name(name)->Unit(benchmark::kMillisecond)->UseRealTime()
-#define ORLU_BENCH_ARGS(fn, name, ...)                                                \
-  BENCHMARK_CAPTURE(fn, x, __VA_ARGS__)->Name(name)->Unit(benchmark::kMillisecond) \
-      ->UseRealTime()
+#define ORLU_BENCH(fn, name) BENCHMARK(fn)->Name(name)->Unit(benchmark::kMillisecond)->UseRealTime()
+#define ORLU_BENCH_ARGS(fn, name, ...) \
+  BENCHMARK_CAPTURE(fn, x, __VA_ARGS__)->Name(name)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 ORLU_BENCH(RotateOurs, "Rotate17.3/ours");
 ORLU_BENCH_ARGS(ResizeOurs, "ResizeHalfBilinear/ours", kW / 2, kH / 2, TResizeMethod::Bilinear);

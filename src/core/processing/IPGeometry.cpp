@@ -435,8 +435,7 @@ bool BinImage(const TAImage& src, TAImage& dst, int32_t factor, bool average,
   return true;
 }
 
-bool CropImage(const TAImage& src, TAImage& dst, int32_t x1, int32_t y1, int32_t x2,
-               int32_t y2) {
+bool CropImage(const TAImage& src, TAImage& dst, int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
   if (x2 < x1) std::swap(x1, x2);
   if (y2 < y1) std::swap(y1, y2);
   const int64_t w2 = int64_t(x2) - x1 + 1, h2 = int64_t(y2) - y1 + 1;

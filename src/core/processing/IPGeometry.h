@@ -49,11 +49,11 @@ bool RotatePlane(const TBWImage& src, TBWImage& dst, double c, double s, double 
 enum class TResizeMethod : int32_t { Bilinear = 0, Gauss = 1, Bicubic = 2, None = 3, Lanczos = 4 };
 
 struct TResizeSpec {
-  int32_t Width = 1;   // destination size
+  int32_t Width = 1;  // destination size
   int32_t Height = 1;
   TResizeMethod Method = TResizeMethod::Bilinear;
-  int32_t Kernel = 3;       // Lanczos order 2 .. 6
-  bool ClampMax = false;    // Lanczos: samples limited to the view's high bound
+  int32_t Kernel = 3;     // Lanczos order 2 .. 6
+  bool ClampMax = false;  // Lanczos: samples limited to the view's high bound
 };
 // The resize is done as 2 × 2 average binning (bilinear to exactly half the size).
 bool ResizeIsBinning(int32_t w, int32_t h, const TResizeSpec& spec);
@@ -99,8 +99,7 @@ bool ResizeImage(const TAImage& src, TAImage& dst, const TResizeSpec& spec,
 bool BinImage(const TAImage& src, TAImage& dst, int32_t factor, bool average,
               const TRowReport& report);
 // dst is (x2 − x1 + 1) × (y2 − y1 + 1) from (x1, y1); outside parts get the outside value.
-bool CropImage(const TAImage& src, TAImage& dst, int32_t x1, int32_t y1, int32_t x2,
-               int32_t y2);
+bool CropImage(const TAImage& src, TAImage& dst, int32_t x1, int32_t y1, int32_t x2, int32_t y2);
 // SIP distortion removed (same size); the solution keeps its linear part.
 bool CorrectDistortionImage(const TAImage& src, TAImage& dst, const TRowReport& report);
 

@@ -50,8 +50,8 @@ void PasteImage(const TAImage& source, TAImage& dst, const TAImage& clip, const 
   // Target columns and rows covered by the clip.
   const int64_t x0 = std::max<int64_t>(0, px), x1 = std::min<int64_t>(w, px + cw);
   const int64_t y0 = std::max<int64_t>(0, py), y1 = std::min<int64_t>(h, py + ch);
-  const bool clipMask = clip.Mask->HasStorage() && clip.Mask->Width == cw &&
-                        clip.Mask->Height == ch;
+  const bool clipMask =
+      clip.Mask->HasStorage() && clip.Mask->Width == cw && clip.Mask->Height == ch;
   const uint16_t* weights = clipMask ? clip.Mask->Weights() : nullptr;
   const double o = std::clamp(p.Opacity, 0.0, 100.0) / 100.0;
   const float offset = float(p.Offset);

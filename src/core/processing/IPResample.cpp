@@ -140,9 +140,8 @@ struct TFilter {
 
 // Builds the axis of a method; n source samples, m outputs, scale factor f = n / m, and the
 // larger of the two axes' factors (the supersampling spacing uses it).
-void BuildAxis(TAxis& a, int32_t n, int32_t m, double f, double fmax,
-               double fmin, const TResizeSpec& spec, bool supersample, bool other15,
-               double gaussC) {
+void BuildAxis(TAxis& a, int32_t n, int32_t m, double f, double fmax, double fmin,
+               const TResizeSpec& spec, bool supersample, bool other15, double gaussC) {
   switch (spec.Method) {
     case TResizeMethod::None:
       a.Init(m, 1);
@@ -185,8 +184,7 @@ void BuildAxis(TAxis& a, int32_t n, int32_t m, double f, double fmax,
       return;
     }
     case TResizeMethod::Bilinear:
-    case TResizeMethod::Bicubic:
-      break;
+    case TResizeMethod::Bicubic: break;
   }
   if (supersample) {
     double pos[5], w[5];
@@ -311,8 +309,8 @@ void HorizontalFixed(const float* line, const int32_t* first, const float* w, fl
   }
 }
 
-void HorizontalAny(const float* line, const int32_t* first, const float* w, float* out,
-                   int32_t m, int32_t n) {
+void HorizontalAny(const float* line, const int32_t* first, const float* w, float* out, int32_t m,
+                   int32_t n) {
   for (int32_t i = 0; i < m; ++i) {
     const float* p = line + first[i];
     const float* q = w + size_t(i) * size_t(n);
@@ -478,8 +476,8 @@ bool ResizeVerticalFirst(const TBWImage& src, TBWImage& dst, const TFilter& flt,
         for (int32_t k = 0; k < ay.N; ++k) {
           const float wk = wy[k];
           if (wk == 0) continue;
-          const float* r = src.RowPointer(
-              0, EdgeIndex(int64_t(ay.First[size_t(y)]) + k, src.Height, flt.Edge));
+          const float* r =
+              src.RowPointer(0, EdgeIndex(int64_t(ay.First[size_t(y)]) + k, src.Height, flt.Edge));
           if (flt.UseCap) {
             const float cap = flt.Cap;
             for (int32_t x = 0; x < w; ++x) inner[x] += wk * std::min(r[x], cap);
@@ -511,8 +509,7 @@ bool ResizeIsBinning(int32_t w, int32_t h, const TResizeSpec& spec) {
 
 bool ResizePlane(const TBWImage& src, TBWImage& dst, const TResizeSpec& spec, float cap,
                  int32_t plane, const TRowReport& report) {
-  if (!src.Data || !dst.Data || dst.Width != spec.Width || dst.Height != spec.Height)
-    return false;
+  if (!src.Data || !dst.Data || dst.Width != spec.Width || dst.Height != spec.Height) return false;
   TFilter flt = BuildFilter(src.Width, src.Height, spec);
   flt.UseCap = spec.Method == TResizeMethod::Lanczos;
   flt.Cap = spec.ClampMax ? cap : 1e15f;

@@ -215,10 +215,12 @@ void RegisterFill(TFilterRegistry& registry) {
             continue;
           }
           const uint32_t m = masked && outside ? 65535u - g[x] : g[x];
-          d[x] = m == 0 ? s[x] : m == 65535 ? nv : [&] {
-            const float f = float(m) * (1.0f / 65535.0f);
-            return f * nv + (1.0f - f) * s[x];
-          }();
+          d[x] = m == 0       ? s[x]
+                 : m == 65535 ? nv
+                              : [&] {
+                                  const float f = float(m) * (1.0f / 65535.0f);
+                                  return f * nv + (1.0f - f) * s[x];
+                                }();
         }
         if (!run.ReportRow(p, y)) stop.store(true, std::memory_order_relaxed);
       });
@@ -306,8 +308,8 @@ void RegisterRotate(TFilterRegistry& registry) {
 void RegisterResize(TFilterRegistry& registry) {
   TFilterOperation op;
   op.Code = 73;
-  op.Fields = {Whole("Width", 100, -1e9, 1e9), Whole("Height", 100, -1e9, 1e9), Whole("Method", 1, 1, 5),
-               Whole("Kernel", 3, 2, 6), Flag("Clamp maximum", 0)};
+  op.Fields = {Whole("Width", 100, -1e9, 1e9), Whole("Height", 100, -1e9, 1e9),
+               Whole("Method", 1, 1, 5), Whole("Kernel", 3, 2, 6), Flag("Clamp maximum", 0)};
   op.PrepareDialog = [](TParamDialog& d, const TAstroDocument* doc, const TQVOptions&) {
     if (!doc) return;
     d.Fields[0].Default = doc->Width();
@@ -409,9 +411,12 @@ void RegisterCrop(TFilterRegistry& registry) {
 void RegisterBorder(TFilterRegistry& registry) {
   TFilterOperation op;
   op.Code = 96;
-  op.Fields = {Whole("Left", 0, 0, 30000),  Whole("Right", 0, 0, 30000),
-               Whole("Top", 0, 0, 30000),   Whole("Bottom", 0, 0, 30000),
-               TParamField{"ADU", "", 0, 1, -1e20, 1e20, true}, Whole("Mode", 2, 0, 2)};
+  op.Fields = {Whole("Left", 0, 0, 30000),
+               Whole("Right", 0, 0, 30000),
+               Whole("Top", 0, 0, 30000),
+               Whole("Bottom", 0, 0, 30000),
+               TParamField{"ADU", "", 0, 1, -1e20, 1e20, true},
+               Whole("Mode", 2, 0, 2)};
   auto newSize = [](const TIPFilter& step, const TAImage& img, int64_t& w, int64_t& h) {
     const int64_t sign = Round(P(step, 6, 2)) == 0 ? -1 : 1;
     w = img.Width() + sign * (Round64(P(step, 1, 0)) + Round64(P(step, 2, 0)));
@@ -513,8 +518,7 @@ void RegisterTransformOperations(TFilterRegistry& registry) {
       const double dx = step.HasParam(1) ? step.GetParam(1) : 0;
       const double dy = step.HasParam(2) ? step.GetParam(2) : 0;
       if (std::fabs(dx) > img.Width() - 1 || std::fabs(dy) > img.Height() - 1)
-        return Tr("shift beyond the image") + " (" + FormatG(dx, 15) + ", " + FormatG(dy, 15) +
-               ")";
+        return Tr("shift beyond the image") + " (" + FormatG(dx, 15) + ", " + FormatG(dy, 15) + ")";
       return {};
     };
     op.Run = [](TFilterRun& run) {

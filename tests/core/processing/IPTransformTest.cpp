@@ -1,7 +1,5 @@
 // Geometric transforms: pixels against slow reference formulas, the sky staying where it
 // was, masks following the pixels, undo, and the mended edge cases.
-#include "processing/IPTransform.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,14 +15,15 @@
 
 #include "astrometry/ImaWCS.h"
 #include "base/EOrluError.h"
-#include "visual/ImaVisu.h"
 #include "base/OrluMath.h"
 #include "document/uAstroDoc.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "processing/IPGeometry.h"
 #include "processing/IPPaste.h"
+#include "processing/IPTransform.h"
 #include "processing/uFilMan.h"
+#include "visual/ImaVisu.h"
 
 using namespace orlu;
 
@@ -72,8 +71,8 @@ void AddWcs(TAImage& img, bool sip) {
   w.CD22 = sc * std::cos(t);
   if (sip) {
     w.HasSIP = true;
-    w.SipA.Coef[4] = 2e-4;   // A_2_0
-    w.SipA.Coef[3] = -1e-4;  // A_1_1
+    w.SipA.Coef[4] = 2e-4;    // A_2_0
+    w.SipA.Coef[3] = -1e-4;   // A_1_1
     w.SipB.Coef[5] = 1.5e-4;  // B_0_2
     w.SipB.Coef[8] = 3e-6;    // B_3_0
   }
@@ -93,8 +92,9 @@ std::vector<uint32_t> Bits(const TAImage& img) {
 }
 
 float At(const TAImage& img, int32_t x, int32_t y, int32_t plane = 0) {
-  const TBWImage* p = plane == 0 ? img.MainPlane.get() : plane == 1 ? img.RedPlane.get()
-                                                                     : img.BluePlane.get();
+  const TBWImage* p = plane == 0   ? img.MainPlane.get()
+                      : plane == 1 ? img.RedPlane.get()
+                                   : img.BluePlane.get();
   return p->Data[x + int64_t(y) * p->Width];
 }
 
@@ -112,9 +112,7 @@ class TransformTest : public ::testing::Test {
   }
   void TearDown() override { Options() = Saved_; }
 
-  TFilterResult Run(TAstroDocument& doc, TIPFilter step) {
-    return RunFilterStep(doc, step, Ctx);
-  }
+  TFilterResult Run(TAstroDocument& doc, TIPFilter step) { return RunFilterStep(doc, step, Ctx); }
   TFilterContext Ctx;
 
  private:
@@ -148,7 +146,8 @@ double RefBicubic(const TBWImage& s, double x, double y, double r, double sy) {
   const double u = x * r, v = y * sy;
   const int32_t c0 = Round(u - 0.5), r0 = Round(v - 0.5);
   auto f = [](double t, double y0, double y1, double y2, double y3) {
-    return (1 - t) * y1 + t * y2 + ((1 - t) * (1 - t) * (1 - t) - (1 - t)) * (y0 - 2 * y1 + y2) / 6 +
+    return (1 - t) * y1 + t * y2 +
+           ((1 - t) * (1 - t) * (1 - t) - (1 - t)) * (y0 - 2 * y1 + y2) / 6 +
            (t * t * t - t) * (y1 - 2 * y2 + y3) / 6;
   };
   double rows[4];
@@ -289,8 +288,10 @@ TEST(Transform, RotationMatchesTheBilinearFormula) {
     bool keep;
     double px, py;
   };
-  const Row rows[] = {{7, 5, 17.3, false, 0, 0}, {9, 9, -133, false, 0, 0},
-                      {8, 6, 30, true, 2, 1},    {1, 6, 45, false, 0, 0},
+  const Row rows[] = {{7, 5, 17.3, false, 0, 0},
+                      {9, 9, -133, false, 0, 0},
+                      {8, 6, 30, true, 2, 1},
+                      {1, 6, 45, false, 0, 0},
                       {6, 4, 200, true, -1, -1}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.angle);
@@ -313,8 +314,8 @@ TEST(Transform, RotationMatchesTheBilinearFormula) {
     for (int32_t y = 0; y < h2; ++y)
       for (int32_t x = 0; x < w2; ++x) {
         const double dx = x - qx, dy = y - qy;
-        const double expect = src->MainPlane->Bilinear(float(px + c * dx + s * dy),
-                                                       float(py - s * dx + c * dy));
+        const double expect =
+            src->MainPlane->Bilinear(float(px + c * dx + s * dy), float(py - s * dx + c * dy));
         // Positions in double here and in float in the reference: 1e-4 of the values (<60).
         EXPECT_NEAR(At(*dst, x, y), expect, 5e-3) << x << "," << y;
       }
@@ -405,8 +406,8 @@ TEST(Transform, ConstantImagesStayConstantWhateverTheMethod) {
       SCOPED_TRACE(std::to_string(m) + " " + std::to_string(w2));
       TBWImage src(9, 13), dst(w2, h2);
       src.Fill(42.5f);
-      ASSERT_TRUE(ResizePlane(src, dst, TResizeSpec{w2, h2, TResizeMethod(m), 3, false}, 1e15f,
-                              0, nullptr));
+      ASSERT_TRUE(ResizePlane(src, dst, TResizeSpec{w2, h2, TResizeMethod(m), 3, false}, 1e15f, 0,
+                              nullptr));
       for (int32_t i = 0; i < dst.Count; ++i) ASSERT_NEAR(dst.Data[i], 42.5f, 1e-4);
     }
 }
@@ -426,8 +427,8 @@ TEST(Transform, BinningAgainstBlockSums) {
     int32_t w, h, factor;
     bool average;
   };
-  const Row rows[] = {{4, 4, 1, true},  {5, 5, 1, true},  {7, 2, 1, false}, {8, 7, 1, false},
-                      {5, 3, 2, false}, {7, 9, 3, true},  {17, 9, 8, true}, {1, 9, 1, true}};
+  const Row rows[] = {{4, 4, 1, true},  {5, 5, 1, true}, {7, 2, 1, false}, {8, 7, 1, false},
+                      {5, 3, 2, false}, {7, 9, 3, true}, {17, 9, 8, true}, {1, 9, 1, true}};
   for (const Row& r : rows) {
     SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " f" + std::to_string(r.factor));
     auto src = MakeImage(r.w, r.h);
@@ -615,8 +616,8 @@ TEST_F(TransformTest, FillRectanglesWholeImageAndOutside) {
   {
     auto doc = MakeDoc(6, 5);
     ASSERT_EQ(Run(*doc, Step(59, {4})).Status, TFilterStatus::Done);  // only p1 stored
-    for (float v : std::vector<float>(doc->Image().MainPlane->Data,
-                                      doc->Image().MainPlane->Data + 30))
+    for (float v :
+         std::vector<float>(doc->Image().MainPlane->Data, doc->Image().MainPlane->Data + 30))
       EXPECT_EQ(v, 4.0f);
   }
   {
@@ -650,8 +651,8 @@ TEST_F(TransformTest, FillNoiseHasTheRequestedSpread) {
     SCOPED_TRACE(outside);
     auto doc = MakeDoc(300, 300);
     // Inside: the whole image; outside: everything but one pixel.
-    const std::vector<double> p =
-        outside ? std::vector<double>{0, 5, 1, 0, 0, 0, 1, 1} : std::vector<double>{0, 5, 1, 0, 0, 0, 0, 0};
+    const std::vector<double> p = outside ? std::vector<double>{0, 5, 1, 0, 0, 0, 1, 1}
+                                          : std::vector<double>{0, 5, 1, 0, 0, 0, 0, 0};
     ASSERT_EQ(Run(*doc, Step(59, p)).Status, TFilterStatus::Done);
     double sum, sd;
     doc->Image().MainPlane->SumAndStdDev(sum, sd);
@@ -739,19 +740,24 @@ struct TMoved {
 std::vector<TMoved> MovingSteps() {
   const double t = 17.3 * kPi / 180, c = std::cos(t), s = std::sin(t);
   return {
-      {"flip horizontal", Step(31, {}), [](double x, double y, double w, double) {
+      {"flip horizontal", Step(31, {}),
+       [](double x, double y, double w, double) {
          return std::array{w - 1 - x, y};
        }},
-      {"flip vertical", Step(32, {}), [](double x, double y, double, double h) {
+      {"flip vertical", Step(32, {}),
+       [](double x, double y, double, double h) {
          return std::array{x, h - 1 - y};
        }},
-      {"90 left", Step(81, {90}), [](double x, double y, double, double h) {
+      {"90 left", Step(81, {90}),
+       [](double x, double y, double, double h) {
          return std::array{h - 1 - y, x};
        }},
-      {"90 right", Step(81, {-90}), [](double x, double y, double w, double) {
+      {"90 right", Step(81, {-90}),
+       [](double x, double y, double w, double) {
          return std::array{y, w - 1 - x};
        }},
-      {"180", Step(81, {180}), [](double x, double y, double w, double h) {
+      {"180", Step(81, {180}),
+       [](double x, double y, double w, double h) {
          return std::array{w - 1 - x, h - 1 - y};
        }},
       {"angle 17.3", Step(81, {17.3}),
@@ -780,19 +786,24 @@ std::vector<TMoved> MovingSteps() {
        [](double x, double y, double, double) {
          return std::array{(x - 0.5) / 2, (y - 0.5) / 2};
        }},
-      {"bin 1.5", Step(74, {1, 1}), [](double x, double y, double, double) {
+      {"bin 1.5", Step(74, {1, 1}),
+       [](double x, double y, double, double) {
          return std::array{(x - 0.25) / 1.5, (y - 0.25) / 1.5};
        }},
-      {"bin 3", Step(74, {3, 0}), [](double x, double y, double, double) {
+      {"bin 3", Step(74, {3, 0}),
+       [](double x, double y, double, double) {
          return std::array{(x - 1) / 3, (y - 1) / 3};
        }},
-      {"crop", Step(75, {-3, 4, 30, 25}), [](double x, double y, double, double) {
+      {"crop", Step(75, {-3, 4, 30, 25}),
+       [](double x, double y, double, double) {
          return std::array{x + 3, y - 4};
        }},
-      {"border add", Step(96, {2, 3, 4, 5, 0, 1}), [](double x, double y, double, double) {
+      {"border add", Step(96, {2, 3, 4, 5, 0, 1}),
+       [](double x, double y, double, double) {
          return std::array{x + 2, y + 5};
        }},
-      {"shift", Step(47, {2.5, -1}), [](double x, double y, double, double) {
+      {"shift", Step(47, {2.5, -1}),
+       [](double x, double y, double, double) {
          return std::array{x + 2.5, y - 1};
        }},
   };
