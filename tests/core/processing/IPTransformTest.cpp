@@ -380,14 +380,18 @@ TEST(Transform, ResizeMethodsMatchTheirFormulas) {
 }
 
 TEST(Transform, LanczosClampLimitsSamplesToTheViewHigh) {
-  auto src = MakeImage(10, 8);
-  TBWImage dst(15, 12);
-  TResizeSpec spec{15, 12, TResizeMethod::Lanczos, 4, true};
-  ASSERT_TRUE(ResizePlane(*src->MainPlane, dst, spec, 20.0f, 0, nullptr));
-  for (int32_t y = 0; y < 12; ++y)
-    for (int32_t x = 0; x < 15; ++x)
-      EXPECT_NEAR(dst.Data[x + y * 15],
-                  RefLanczos(*src->MainPlane, x, y, 10.0 / 15, 8.0 / 12, 4, 20.0), 2e-3);
+  // Enlarging runs the horizontal pass first, reducing the rows the vertical one.
+  for (auto [w2, h2] : {std::pair{15, 12}, std::pair{6, 5}}) {
+    SCOPED_TRACE(w2);
+    auto src = MakeImage(10, 8);
+    TBWImage dst(w2, h2);
+    TResizeSpec spec{w2, h2, TResizeMethod::Lanczos, 4, true};
+    ASSERT_TRUE(ResizePlane(*src->MainPlane, dst, spec, 20.0f, 0, nullptr));
+    for (int32_t y = 0; y < h2; ++y)
+      for (int32_t x = 0; x < w2; ++x)
+        EXPECT_NEAR(dst.Data[x + y * w2],
+                    RefLanczos(*src->MainPlane, x, y, 10.0 / w2, 8.0 / h2, 4, 20.0), 2e-3);
+  }
 }
 
 TEST_F(TransformTest, ResizeToHalfWithBilinearIsTwoByTwoBinning) {
