@@ -87,7 +87,8 @@ double ShapedNoise(uint64_t& state);
 // ---------------------------------------------------------------------------- images
 // dst holds src's settings (the same document image after a snapshot, or a derived one);
 // these calls size dst (colour kind kept), write every plane, and make mask and world
-// coordinates follow. They throw EOrluError "Out of memory" when dst cannot be sized.
+// coordinates follow. They throw EOrluError with SizeRefusedText for a result outside
+// 1 .. 30000 (dst untouched) and "Out of memory" when dst cannot be sized.
 
 bool Rotate90Image(const TAImage& src, TAImage& dst, bool left, const TRowReport& report);
 // Bounding-box rotation about the centres (keepSize false), or rotation about (px, py) at
