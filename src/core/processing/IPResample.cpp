@@ -77,7 +77,7 @@ void BilinearTaps(TAxis& a, int32_t i, int32_t n, const double* pos, const doubl
   float* w = &a.W[size_t(i) * size_t(a.N)];
   for (int32_t k = 0; k < 2 * count; ++k) {
     // Taps beyond the line carry weight 0 here; the clamp rule keeps them finite reads.
-    if (cols[k] < 0 || cols[k] >= n) continue;
+    if (cols[k] < 0 || cols[k] >= n || cols[k] - lo >= a.N) continue;
     w[cols[k] - lo] += ws[k];
   }
 }
@@ -191,7 +191,7 @@ void BuildAxis(TAxis& a, int32_t n, int32_t m, double f, double fmax, double fmi
     if (other15) {
       // 25 samples spaced k = 0.2·max(r, s): five per axis.
       const double k = 0.2 * fmax;
-      a.Init(m, int32_t(std::ceil(4 * k)) + 3);
+      a.Init(m, int32_t(std::ceil(4 * k)) + 4);
       for (int32_t i = 0; i < m; ++i) {
         for (int32_t j = 0; j < 5; ++j) {
           pos[j] = i * f + k * (j - 2);
@@ -203,7 +203,7 @@ void BuildAxis(TAxis& a, int32_t n, int32_t m, double f, double fmax, double fmi
     }
     double h = 0.333 * fmax;
     if (h < 1) h = std::clamp((h - 0.333) / (1 - 0.333), 0.0, 1.0);
-    const int32_t span = int32_t(std::ceil(2 * h)) + 3;
+    const int32_t span = int32_t(std::ceil(2 * h)) + 4;
     if (h > 0.5) {
       // The 3 × 3 pattern: three samples per axis.
       a.Init(m, span);
@@ -252,7 +252,7 @@ void BuildAxis(TAxis& a, int32_t n, int32_t m, double f, double fmax, double fmi
 
 // The diagonal pair (−h, +h) of the five-point pattern on one axis.
 void DiagonalAxis(TAxis& a, int32_t n, int32_t m, double f, double h, double weight) {
-  a.Init(m, int32_t(std::ceil(2 * h)) + 3);
+  a.Init(m, int32_t(std::ceil(2 * h)) + 4);
   for (int32_t i = 0; i < m; ++i) {
     const double pos[2] = {i * f - h, i * f + h}, w[2] = {weight, weight};
     BilinearTaps(a, i, n, pos, w, 2);
