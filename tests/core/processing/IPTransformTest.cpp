@@ -336,6 +336,7 @@ TEST(Transform, ResizeMethodsMatchTheirFormulas) {
       {"bilinear odd", 5, 1, 9, 1, TResizeMethod::Bilinear, 0},
       {"bilinear 3x down (9 points)", 30, 27, 10, 9, TResizeMethod::Bilinear, 0},
       {"bilinear 10x down (25 points)", 50, 40, 5, 4, TResizeMethod::Bilinear, 0},
+      {"bilinear 5x down (span of whole pixels)", 3000, 45, 600, 9, TResizeMethod::Bilinear, 0},
       {"bicubic half (5 points)", 20, 14, 10, 7, TResizeMethod::Bicubic, 0},
       {"bicubic up", 5, 4, 9, 7, TResizeMethod::Bicubic, 0},
       {"bicubic one axis down", 12, 5, 5, 9, TResizeMethod::Bicubic, 0},
