@@ -590,6 +590,13 @@ void AfterStep(TAstroDocument& doc, const TIPFilter& step, bool masked, bool fro
   }
 }
 
+// A step that changed the size: the view is rebuilt and the mask fitted to the image.
+void AfterResize(TAstroDocument& doc, int32_t w, int32_t h) {
+  if (doc.Width() == w && doc.Height() == h) return;
+  doc.ResetMask();
+  if (IImageWindow* win = doc.ImageWindow()) win->RecreateView(win->Zoom());
+}
+
 bool MaskActive(const TAstroDocument& doc) {
   const TAImage& img = doc.Image();
   return img.Mask->HasStorage() && img.Mask->Width == img.Width() &&
@@ -626,6 +633,7 @@ TFilterResult RunPrepared(TAstroDocument& doc, TIPFilter& step, const TFilterCon
     return Failure(doc, ctx, e.what());
   }
   const bool masked = MaskActive(doc);
+  const int32_t w = doc.Width(), h = doc.Height();
   try {
     step.Execute(doc, false, ctx);
   } catch (const std::exception& e) {
@@ -643,9 +651,22 @@ TFilterResult RunPrepared(TAstroDocument& doc, TIPFilter& step, const TFilterCon
     return result;
   }
   AfterStep(doc, step, masked, false);
+  AfterResize(doc, w, h);
   doc.AfterChange();
   result.Status = TFilterStatus::Done;
   return result;
+}
+
+// The duplicate-first option of a command: the geometric commands have their own.
+bool DuplicateFirst(int32_t code, const TQVOptions& options) {
+  const TImageOptions& o = options.Image;
+  switch (code) {
+    case 81: return o.DuplicateRotation;
+    case 73:
+    case 74: return o.DuplicateResizeBinning;
+    case 75: return o.DuplicateCrop;
+    default: return o.DuplicateOneOps;
+  }
 }
 
 }  // namespace
@@ -661,7 +682,7 @@ TFilterResult RunFilterCommand(TAstroDocument* active, int32_t code, const TFilt
     return result;
   }
   TAstroDocument* doc = active;
-  if (ctx.Opts().Image.DuplicateOneOps && ctx.Host) {
+  if (DuplicateFirst(code, ctx.Opts()) && ctx.Host) {
     std::unique_ptr<TAstroDocument> dup = active->Duplicate();
     if (!dup) return Failure(*active, ctx, kOutOfMemoryText);
     doc = ctx.Host->AdoptDocument(std::move(dup));
@@ -694,6 +715,7 @@ TFilterResult RunSteps(TAstroDocument& doc, std::vector<TIPFilter>& steps,
     if (step.Disabled) continue;
     step.Replay = true;
     const bool masked = MaskActive(doc);
+    const int32_t w = doc.Width(), h = doc.Height();
     const std::string label = Tr("Step") + " " + std::to_string(i + 1) + " (" +
                               OperationLabel(step.Code) + ")";
     try {
@@ -715,6 +737,7 @@ TFilterResult RunSteps(TAstroDocument& doc, std::vector<TIPFilter>& steps,
       return result;
     }
     AfterStep(doc, step, masked, true);
+    AfterResize(doc, w, h);
     doc.RefreshStats();
   }
   doc.AfterChange();
@@ -787,6 +810,47 @@ bool TLiveFilter::Commit(TIPFilter& step) {
   if (!same && !Preview(step)) return false;
   TAstroDocument& doc = *Doc_;
   AfterStep(doc, step, MaskActive(doc), false);
+  doc.AfterChange();
+  Doc_ = nullptr;
+  --gLiveOpen;
+  return true;
+}
+
+bool TLiveFilter::PreviewWith(
+    const std::function<bool(TAstroDocument& doc, const TAImage& source)>& apply) {
+  if (!Doc_) return false;
+  TAstroDocument& doc = *Doc_;
+  auto restart = [&doc] {
+    doc.RestoreAndFree();
+    doc.TakeSnapshot();
+  };
+  if (Previewed_) {
+    restart();
+    Previewed_ = false;
+  }
+  bool ok = false;
+  try {
+    ok = apply(doc, doc.UndoImage());
+  } catch (...) {
+    restart();
+    doc.RefreshViews();
+    throw;
+  }
+  if (!ok) {
+    restart();
+    doc.RefreshViews();
+    return false;
+  }
+  Previewed_ = true;
+  Last_.Code = kOtherCode;
+  doc.RefreshViews();
+  return true;
+}
+
+bool TLiveFilter::CommitKind(int32_t kind, std::string_view text) {
+  if (!Doc_ || !Previewed_) return false;
+  TAstroDocument& doc = *Doc_;
+  doc.Image().History.AddKind(kind, MaskActive(doc), text);
   doc.AfterChange();
   Doc_ = nullptr;
   --gLiveOpen;

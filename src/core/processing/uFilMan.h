@@ -347,6 +347,13 @@ class TLiveFilter {
   // Keeps the last preview (previewing step first when it differs from it): statistics,
   // modified, history entry. False when nothing was previewed and the preview failed.
   bool Commit(TIPFilter& step);
+  // Preview by a window's own operation (one that is not a registered step): apply writes
+  // the image from the undo copy (source). False (image as the undo copy) when apply
+  // reports failure; errors restore the undo copy and rethrow.
+  bool PreviewWith(const std::function<bool(TAstroDocument& doc, const TAImage& source)>& apply);
+  // Keeps the last PreviewWith result: statistics, modified, and a history entry of that kind
+  // (code 60) with text. False when nothing was previewed.
+  bool CommitKind(int32_t kind, std::string_view text);
   // Restores the image when a preview was made, else drops the unused undo entry.
   void CancelLive();
   // The document is closing: forget it without touching it.
