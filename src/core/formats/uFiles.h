@@ -17,6 +17,7 @@
 namespace orlu {
 
 class TAImage;
+class TBgraBitmap;
 class TQVOptions;
 
 // ============================================================================ paths
@@ -52,6 +53,9 @@ struct TLoadRequest {
   std::string Path;        // file path (UTF-8) or a pseudo path
   int32_t FrameIndex = 0;  // 0 = default; image of a multi-image file, frame of a video
   const TQVOptions& Options;
+  // Set for a preview: a loader that decodes a picture may draw it here instead of filling
+  // the image (kStatusPreviewDrawn); its size on entry is the box to fit.
+  TBgraBitmap* Preview = nullptr;
 };
 
 // A loader leaves the status untouched when the file is not its format; otherwise it fills
@@ -124,6 +128,28 @@ void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frame
                TAImage& image, const TQVOptions& options);
 // The same with the built-in loaders and the process-wide settings.
 void LoadImage(const std::string& path, int32_t frameIndex, TAImage& image);
+// A load for a preview: preview's size on entry is the box (at least 1 x 1). On success the
+// preview holds the picture fitted to the box, drawn by the loader or rendered from the
+// image through its initial view; the image then has its header but, when the loader drew
+// the picture, no pixels. The import keywords are not added.
+void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
+               TBgraBitmap* preview, TAImage& image, const TQVOptions& options);
+
+// ============================================================================ previews
+
+// The size of a picture of w x h fitted into a box, aspect kept, the relatively longer
+// side filling the box; each side at least 1.
+void PreviewSize(int32_t boxWidth, int32_t boxHeight, int32_t w, int32_t h, int32_t& pw,
+                 int32_t& ph);
+// Resizes preview to the image fitted into preview's present size and fills it with a
+// nearest-sample reduction of the image through its visualization. False when memory ran
+// short (preview then empty or unchanged).
+bool RenderPreview(const TAImage& image, TBgraBitmap& preview);
+// The line the open dialog shows under a preview: "W x H x B    date   exposure   temp.":
+// size and bit depth from the header (floating-point depths as 32 and 64), the file's
+// modification time "yyyy-mm-dd hh:nn" (local time), "%4gs" from EXPTIME or EXPOSURE and
+// "%3.1f°" from TEMPERAT or CCD-TEMP, each empty when unknown.
+std::string PreviewInfoLine(const TAImage& image, const std::string& path);
 
 // A new image loaded from path, or nullptr when the load fails; then, when error is given,
 // it receives the text of the "Open" error box: the status message + "\r" + path.

@@ -17,6 +17,7 @@
 #include "fits/ImaFilesPvt.h"
 #include "formats/LoadStatus.h"
 #include "formats/uFiles.h"
+#include "formats/uLibraw.h"
 #include "formats/uRaster.h"
 #include "formats/uRasterPvt.h"
 #include "formats/SampleRows.h"
@@ -305,12 +306,31 @@ class TJpegBandRing {
 
 }  // namespace
 
-void LoadJpeg(const std::string& path, TAImage& image) {
+void LoadJpeg(const std::string& path, TAImage& image, TBgraBitmap* preview) {
   if (!HasExtension(path, {".jpg", ".jpeg"})) return;
   int32_t w0 = 0, h0 = 0;
   JpegSize(path, w0, h0);
   if (w0 > 0 && h0 > 0 && SideTooLarge(w0, h0)) {
     image.Status |= kStatusRefusedTooLarge;
+    return;
+  }
+  // Exposure, dates and camera texts of the EXIF block, as header lines.
+  std::string metadata;
+  if (w0 > 0 && h0 > 0) metadata = ReadExifMetadata(TFileSource(path)).Text;
+  if (preview) {
+    TRasterBitmap bitmap;
+    if (!DecodeJpeg(path, JpegPreviewScale(w0, h0), true, bitmap)) {
+      image.Status |= kStatusFailed;
+      return;
+    }
+    if (!DrawPreviewFromPicture(bitmap.Data.get(), bitmap.Width, bitmap.Height,
+                                bitmap.BytesPerPixel, bitmap.Stride, *preview))
+      RasterOutOfMemory();
+    // The file's size, not the reduced one: the preview line reports the picture's size.
+    image.Header.SetGeometry(w0 > 0 ? w0 : bitmap.Width, h0 > 0 ? h0 : bitmap.Height,
+                             BitmapIsColour(bitmap), 8);
+    image.Header.ImportText(metadata);
+    image.Status |= kStatusLoaded8Bit | kStatusPreviewDrawn;
     return;
   }
   TFile f(path, "rb");
@@ -346,6 +366,7 @@ void LoadJpeg(const std::string& path, TAImage& image) {
       return;
     }
     LoadFromBitmap(bitmap, image);
+    if (LoadSucceeded(image.Status)) image.Header.ImportText(metadata);
     return;
   }
   if (!Guarded(d, [&] { jpeg_calc_output_dimensions(&d.Info); })) {
@@ -381,6 +402,7 @@ void LoadJpeg(const std::string& path, TAImage& image) {
     colour = false;
   }
   image.Header.SetGeometry(w, h, colour, 8);
+  image.Header.ImportText(metadata);
   image.Status |= kStatusLoaded8Bit;
 }
 

@@ -140,7 +140,7 @@ void RegisterVideoLoaders(TLoaderTable& table) {
     LoadSer(rq.Path, rq.FrameIndex, image);
   });
   table.Register(kSlotAvi, "AVI video", [](const TLoadRequest& rq, TAImage& image) {
-    LoadAvi(rq.Path, image);  // always the first frame
+    LoadAvi(rq.Path, image, rq.Preview);  // always the first frame
   });
 }
 
