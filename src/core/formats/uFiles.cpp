@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "annotate/Img32.h"
+#include "annotate/uAnnotate.h"
 #include "base/EOrluError.h"
 #include "base/TextNumbers.h"
 #include "base/Translate.h"
@@ -502,10 +504,10 @@ bool WriterAvailable(TWriterKind kind) { return kind != TWriterKind::None; }
 
 namespace {
 
-// The view writers: the image rendered through its visualization (nothing is drawn over it
-// yet), written as the kind asks. Header changes for the embedded header go to a copy.
+// The view writers: the image rendered through its visualization with the marks drawn
+// over it, written as the kind asks. Header changes for the embedded header go to a copy.
 bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
-               const TQVOptions& options) {
+               const TQVOptions& options, const TViewMarks* marks) {
   if (writer == TWriterKind::ViewTiff16) return WriteTiffFromImage(image, true, path);
   if (writer == TWriterKind::ViewPng16) {
     TFitsStrings header = image.Header;
@@ -515,8 +517,21 @@ bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
   TBgraBitmap view;
   if (!view.SetSize(image.Width(), image.Height()) || !RenderImage(image, view))
     throw EOrluError(kOutOfMemoryText);
-  // A monochrome image through the gray palette gives a gray view.
-  const bool gray = !image.IsColour() && image.Visu.Palette.PaletteType == kPaletteGray;
+  const bool drawn = marks && marks->DrawsAnything();
+  if (drawn) {
+    TImg32 surface;
+    surface.Wrap(view);
+    const TAnnotationList* list = marks->Annotations;
+    if (list && !list->IsEmpty()) {
+      if (!marks->Params || !marks->Painter)
+        throw std::logic_error("annotations of a view drawn without parameters or text painter");
+      list->Draw(surface, *marks->Params, *marks->Painter);
+    }
+    if (marks->Extra) marks->Extra(surface);
+  }
+  // A monochrome image through the gray palette, with nothing drawn over it, is gray.
+  const bool gray =
+      !drawn && !image.IsColour() && image.Visu.Palette.PaletteType == kPaletteGray;
   switch (writer) {
     case TWriterKind::ViewBmp: return WriteViewBmp(view, path, gray);
     case TWriterKind::ViewTiff8: return WriteViewTiff8(view, path, gray);
@@ -532,8 +547,13 @@ bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
 
 }  // namespace
 
+bool TViewMarks::DrawsAnything() const {
+  return (Annotations && !Annotations->IsEmpty() && AnnotationsShown()) || bool(Extra);
+}
+
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
-                          bool compressed, const TQVOptions& options, TTileMethod method) {
+                          bool compressed, const TQVOptions& options, TTileMethod method,
+                          const TViewMarks* marks) {
   TSaveResult r;
   if (!WriterAvailable(writer)) {
     r.Status = TSaveStatus::WriterMissing;
@@ -559,7 +579,7 @@ TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind w
       case TWriterKind::ViewTiff8:
       case TWriterKind::ViewTiff16:
       case TWriterKind::ViewPng8:
-      case TWriterKind::ViewPng16: ok = WriteView(image, path, writer, options); break;
+      case TWriterKind::ViewPng16: ok = WriteView(image, path, writer, options, marks); break;
       default: break;
     }
   } catch (const std::exception& e) {

@@ -17,8 +17,12 @@
 namespace orlu {
 
 class TAImage;
+class TAnnotationList;
 class TBgraBitmap;
+class TImg32;
 class TQVOptions;
+class TTextPainter;
+struct TAnnParams;
 
 // ============================================================================ paths
 
@@ -205,6 +209,18 @@ bool WriterAvailable(TWriterKind kind);
 // Short name of the writer ("FITS", "PNG view 16-bit", ...).
 std::string_view WriterName(TWriterKind kind);
 
+// What the 8-bit view writers (BMP, JPEG, TIFF 8-bit, PNG 8-bit) draw over the rendered
+// view: the document's annotations and other marks such as the equatorial grid. The 16-bit
+// view writers store levels of the data, so nothing can be drawn into them.
+struct TViewMarks {
+  const TAnnotationList* Annotations = nullptr;  // drawn when not empty (and not hidden)
+  const TAnnParams* Params = nullptr;            // required with annotations
+  TTextPainter* Painter = nullptr;               // required with annotations (their texts)
+  std::function<void(TImg32& view)> Extra;       // drawn after the annotations
+  // Anything is drawn: annotations that are shown, or extra marks.
+  bool DrawsAnything() const;
+};
+
 enum class TSaveStatus {
   Written,        // the file holds the image
   WriteFailed,    // the writer failed; an existing file of that name is unchanged
@@ -217,12 +233,14 @@ struct TSaveResult {
 };
 
 // Writes the image with the given writer; compressed asks FITS for tile compression with the
-// tile coder chosen by method. Every writer writes beside the target and
-// renames on success, so a failed save never destroys an existing file. A writer that this
-// build lacks (WriterAvailable false) writes nothing and says so.
+// tile coder chosen by method; marks are drawn over 8-bit views (which are then colour).
+// Every writer writes beside the target and renames on success, so a failed save never
+// destroys an existing file. A writer that this build lacks (WriterAvailable false) writes
+// nothing and says so.
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
                           bool compressed, const TQVOptions& options,
-                          TTileMethod method = TTileMethod::ByRule);
+                          TTileMethod method = TTileMethod::ByRule,
+                          const TViewMarks* marks = nullptr);
 
 // What decides whether a saved view holds the image data without loss.
 struct TViewSaveFacts {
