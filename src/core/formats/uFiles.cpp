@@ -21,6 +21,7 @@
 #include "base/TextNumbers.h"
 #include "base/Translate.h"
 #include "fits/ImaFiles.h"
+#include "formats/uClipboard.h"
 #include "formats/uLibraw.h"
 #include "formats/uLegacy.h"
 #include "formats/uRaster.h"
@@ -211,6 +212,7 @@ void RegisterFormatsLoaders(TLoaderTable& table) {
 }
 
 void RegisterBuiltinLoaders(TLoaderTable& table) {
+  RegisterClipboardLoader(table);
   RegisterFormatsLoaders(table);
   RegisterRasterLoaders(table);
   RegisterFitsLoaders(table);

@@ -115,6 +115,7 @@ class TLoaderTable {
 
 // One registration function per source folder that contributes loaders.
 void RegisterFormatsLoaders(TLoaderTable& table);  // formats/: custom RAW (slots 1, 19)
+void RegisterClipboardLoader(TLoaderTable& table);  // formats/: clipboard (slot 0)
 void RegisterFitsLoaders(TLoaderTable& table);     // fits/: FITS (slot 6)
 // Every built-in loader, in table order.
 void RegisterBuiltinLoaders(TLoaderTable& table);

@@ -21,7 +21,6 @@ class TLoaderTable;
 // ============================================================================ registration
 
 // BMP (slot 2), JPEG (slot 4), PNG (slot 5), TIFF (slot 11), image library (slot 17).
-// The clipboard slot (0) stays empty until the viewer brings its clipboard adapter.
 void RegisterRasterLoaders(TLoaderTable& table);
 
 // ============================================================================ decoded pictures
