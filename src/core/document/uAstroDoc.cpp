@@ -510,9 +510,16 @@ void TAstroDocument::AfterSave(const std::string& path) {
 
 TSaveResult TAstroDocument::SaveData(const std::string& path, TWriterKind writer,
                                      bool compressed, const TQVOptions& options,
-                                     TTileMethod method) {
+                                     TTileMethod method, TTextPainter* painter,
+                                     const std::function<void(TImg32&)>& extraMarks) {
   PrepareSave(options);
-  TSaveResult r = SaveImageFile(*Image_, path, writer, compressed, options, method);
+  const TAnnParams params = TAnnParams::ForImage(*Image_, FileNamePart());
+  TViewMarks marks;
+  marks.Annotations = &Annotations;
+  marks.Params = &params;
+  marks.Painter = painter;
+  marks.Extra = extraMarks;
+  TSaveResult r = SaveImageFile(*Image_, path, writer, compressed, options, method, &marks);
   const bool dataWriter = writer == TWriterKind::FitsData || writer == TWriterKind::PngData ||
                           writer == TWriterKind::TiffData || writer == TWriterKind::TextData ||
                           writer == TWriterKind::RawFloat;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -230,9 +231,13 @@ class TAstroDocument {
   // After a successful data save: name, caption and tool windows, unmodified.
   void AfterSave(const std::string& path);
   // PrepareSave, then the writer; a data writer's success runs AfterSave. A view writer
-  // (".bmp", ".jpg") leaves name and modified state to the caller (ViewSaveIsLossless).
+  // (".bmp", ".jpg") leaves name and modified state to the caller (ViewSaveIsLossless);
+  // the 8-bit ones draw the document's annotations (texts by painter, which they then
+  // need) and extraMarks (the equatorial grid when it is saved) over the view.
   TSaveResult SaveData(const std::string& path, TWriterKind writer, bool compressed,
-                       const TQVOptions& options, TTileMethod method = TTileMethod::ByRule);
+                       const TQVOptions& options, TTileMethod method = TTileMethod::ByRule,
+                       TTextPainter* painter = nullptr,
+                       const std::function<void(TImg32&)>& extraMarks = {});
 
   // ---- Modified state ----
   bool IsModified() const;

@@ -1,6 +1,7 @@
 // Positioned reads (pread/preadv) so that a loader's offsets stay 64-bit and independent.
 #include "formats/BinaryFile.h"
 
+#include "formats/SampleRows.h"
 #include "image/ImaBW.h"
 
 #include <fcntl.h>
@@ -9,8 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace orlu {
@@ -83,30 +85,10 @@ bool TBinaryFile::ReadScattered(int64_t offset, const struct iovec* iov, int32_t
 
 namespace {
 
-// Widens the n raw samples stored at the end of a float row's own storage into the row.
-// Ascending blocks are safe: a block's floats end before the first raw byte not read yet,
-// because each float is at least as wide as the raw samples still ahead of it. Blocks of a
-// fixed length let the compiler turn the conversion into vector code.
-template <class T, bool Swap>
-void WidenRowInPlace(float* row, int32_t n) {
-  const uint8_t* raw = reinterpret_cast<const uint8_t*>(row) + (sizeof(float) - sizeof(T)) * size_t(n);
-  constexpr int32_t kBlock = 32;
-  auto convert = [](T v) {
-    if constexpr (Swap) v = T((v >> 8) | (v << 8));
-    return float(v);
-  };
-  int32_t x = 0;
-  for (; x + kBlock <= n; x += kBlock) {
-    T in[kBlock];
-    std::memcpy(in, raw + size_t(x) * sizeof(T), sizeof in);
-    float* out = row + x;
-    for (int32_t i = 0; i < kBlock; ++i) out[i] = convert(in[i]);
-  }
-  T in[kBlock];
-  const int32_t m = n - x;
-  std::memcpy(in, raw + size_t(x) * sizeof(T), size_t(m) * sizeof(T));
-  for (int32_t i = 0; i < m; ++i) row[x + i] = convert(in[i]);
-}
+// Rows are read in pieces that stay in the first cache levels while they are widened; the
+// frame is then written once, as floats. (Reading into the tail of each float row and
+// widening in place was slower: the loads chase the stores through the same lines.)
+constexpr int64_t kPieceBytes = 64 << 10;
 
 }  // namespace
 
@@ -114,24 +96,22 @@ bool ReadPlaneSamples(const TBinaryFile& file, int64_t offset, TBWImage& plane,
                       int32_t bytesPerSample, bool bigEndian, bool topRowFirst) {
   if (!plane.IsAllocated() || (bytesPerSample != 1 && bytesPerSample != 2)) return false;
   const int32_t w = plane.Width, h = plane.Height;
-  const size_t rawRow = size_t(w) * size_t(bytesPerSample);
-  if (!file.Holds(offset, int64_t(rawRow) * h)) return false;
-  const bool swap = bigEndian == (std::endian::native == std::endian::little);
-  auto widen = bytesPerSample == 1 ? &WidenRowInPlace<uint8_t, false>
-               : swap                ? &WidenRowInPlace<uint16_t, true>
-                                     : &WidenRowInPlace<uint16_t, false>;
-  // Each file row lands in the tail of its own destination row: one scattered read, then
-  // an in-place widening, with no scratch buffer and no separate flip. (Splitting the rows
-  // over worker threads was measured slower: starting threads costs more than a frame.)
-  std::vector<iovec> iov(static_cast<size_t>(h));
-  for (int32_t r = 0; r < h; ++r) {
-    const int32_t y = topRowFirst ? h - 1 - r : r;
-    uint8_t* dst = reinterpret_cast<uint8_t*>(plane.RowPointer(0, y));
-    iov[size_t(r)].iov_base = dst + sizeof(float) * size_t(w) - rawRow;
-    iov[size_t(r)].iov_len = rawRow;
+  const int64_t rawRow = int64_t(w) * bytesPerSample;
+  if (!file.Holds(offset, rawRow * h)) return false;
+  const int32_t pieceRows = int32_t(std::clamp<int64_t>(kPieceBytes / rawRow, 1, h));
+  std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[size_t(rawRow * pieceRows)]);
+  if (!piece) return false;
+  for (int32_t r0 = 0; r0 < h; r0 += pieceRows) {
+    const int32_t n = std::min(pieceRows, h - r0);
+    if (!file.ReadAt(offset + int64_t(r0) * rawRow, piece.get(), rawRow * n)) return false;
+    for (int32_t i = 0; i < n; ++i) {
+      const int32_t r = r0 + i;
+      float* dst = plane.RowPointer(0, topRowFirst ? h - 1 - r : r);
+      const uint8_t* src = piece.get() + int64_t(i) * rawRow;
+      if (bytesPerSample == 1) WidenU8(src, dst, w);
+      else WidenU16(src, dst, w, bigEndian);
+    }
   }
-  if (!file.ReadScattered(offset, iov.data(), h)) return false;
-  for (int32_t y = 0; y < h; ++y) widen(plane.RowPointer(0, y), w);
   return true;
 }
 
@@ -139,8 +119,7 @@ void DecodeU16Rows(const uint8_t* src, TBWImage& plane, bool topRowFirst) {
   const int32_t w = plane.Width, h = plane.Height;
   for (int32_t r = 0; r < h; ++r) {
     float* d = plane.RowPointer(0, topRowFirst ? h - 1 - r : r);
-    const uint8_t* s = src + size_t(r) * size_t(w) * 2;
-    for (int32_t x = 0; x < w; ++x) d[x] = float(GetU16LE(s + 2 * x));
+    WidenU16(src + size_t(r) * size_t(w) * 2, d, w, false);
   }
 }
 

@@ -14,7 +14,9 @@ extern "C" {
 }
 
 #include "formats/LoadStatus.h"
+#include "base/EOrluError.h"
 #include "formats/uFiles.h"
+#include "formats/uRaster.h"
 #include "image/ImaColor.h"
 
 namespace orlu {
@@ -176,7 +178,7 @@ bool BitmapIsColour(const uint8_t* p, int32_t w, int32_t h, int64_t stride) {
 
 }  // namespace
 
-void LoadAvi(const std::string& path, TAImage& image) {
+void LoadAvi(const std::string& path, TAImage& image, TBgraBitmap* preview) {
   if (!HasExtension(path, {".avi"})) return;
   TAvi avi;
   const int32_t opened = avi.Open(path);
@@ -200,6 +202,13 @@ void LoadAvi(const std::string& path, TAImage& image) {
   const uint8_t* pixels = avi.Bitmap();
   const int64_t stride = avi.Stride();
   const bool colour = BitmapIsColour(pixels, w, h, stride);
+  if (preview) {
+    if (!DrawPreviewFromPicture(pixels, w, h, 3, stride, *preview))
+      throw EOrluError(kOutOfMemoryText);
+    image.Header.SetGeometry(w, h, colour, 8);
+    image.Status |= kStatusLoaded8Bit | kStatusPreviewDrawn;
+    return;
+  }
   image.SetSize(w, h, colour);
   if (colour) {
     if (!image.ImportBitmap(w, h, 3, stride, pixels)) {

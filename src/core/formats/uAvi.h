@@ -10,6 +10,7 @@
 namespace orlu {
 
 class TAImage;
+class TBgraBitmap;
 
 // One opened AVI file and the decoder of its first video stream. Not thread-safe; each
 // object is independent.
@@ -54,7 +55,8 @@ class TAvi {
 // the caller asks for, as an 8-bit image (gray when every pixel is gray, else colour),
 // status 0x0085. Open failing gives 0x0100 (with 0x0400 when the decoder is missing); a side
 // below 1 or an undecodable frame 0x0100; a side above 30000 0x0300. Throws EOrluError "Out
-// of memory" when the image cannot be sized.
-void LoadAvi(const std::string& path, TAImage& image);
+// of memory" when the image cannot be sized. With a preview the frame is drawn fitted into
+// it instead (0x0008 as well) and the image gets only the geometry cards.
+void LoadAvi(const std::string& path, TAImage& image, TBgraBitmap* preview = nullptr);
 
 }  // namespace orlu

@@ -5,14 +5,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
+#include "annotate/Img32.h"
+#include "annotate/uAnnotate.h"
 #include "base/EOrluError.h"
+#include "base/TextNumbers.h"
 #include "base/Translate.h"
 #include "fits/ImaFiles.h"
+#include "formats/uClipboard.h"
 #include "formats/uLibraw.h"
 #include "formats/uLegacy.h"
 #include "formats/uRaster.h"
@@ -88,8 +97,9 @@ bool FileYieldsFourBytes(const std::string& path) {
 }
 
 // Steps 5 to 7 of a load: statistics and pixel type, the card with the path, the initial
-// view range, the import keywords.
-void FinishLoad(const std::string& path, TAImage& image, const TQVOptions& options) {
+// view range, the import keywords (not for previews).
+void FinishLoad(const std::string& path, TAImage& image, const TQVOptions& options,
+                bool preview) {
   if (options.File.OpenAsFloat) image.IsFloat = 1;
   image.RefreshMinMax();
   image.RefreshBackground();
@@ -99,7 +109,7 @@ void FinishLoad(const std::string& path, TAImage& image, const TQVOptions& optio
 
   VisualizationAfterLoad(image, fitsHeader, (image.Status & kStatusView0To255) != 0);
 
-  if (fitsHeader) return;
+  if (fitsHeader || preview) return;
   const bool replace = !options.File.DontOverwriteKeys;
   const TObservatoryOptions& obs = options.Observatory;
   TFitsStrings& h = image.Header;
@@ -202,6 +212,7 @@ void RegisterFormatsLoaders(TLoaderTable& table) {
 }
 
 void RegisterBuiltinLoaders(TLoaderTable& table) {
+  RegisterClipboardLoader(table);
   RegisterFormatsLoaders(table);
   RegisterRasterLoaders(table);
   RegisterFitsLoaders(table);
@@ -224,12 +235,12 @@ const TLoaderTable& BuiltinLoaders() {
 namespace {
 
 void WalkLoaders(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
-                 TAImage& image, const TQVOptions& options) {
+                 TBgraBitmap* preview, TAImage& image, const TQVOptions& options) {
   if (!IsPseudoPath(path) && !FileYieldsFourBytes(path)) {
     image.Status |= kStatusFailed;
     return;
   }
-  const TLoadRequest request{path, frameIndex, options};
+  const TLoadRequest request{path, frameIndex, options, preview};
   bool accepted = false;
   for (int32_t slot = 0; slot < TLoaderTable::kSlots && !accepted; ++slot) {
     const TImageLoader* loader = table.At(slot);
@@ -250,8 +261,10 @@ void WalkLoaders(const TLoaderTable& table, const std::string& path, int32_t fra
     image.Status |= kStatusFailed;
     return;
   }
+  if (preview && (image.Status & kStatusPreviewDrawn)) return;
   try {
-    FinishLoad(path, image, options);
+    FinishLoad(path, image, options, preview != nullptr);
+    if (preview && !RenderPreview(image, *preview)) image.Status |= kStatusFailed | kStatusOutOfMemory;
   } catch (...) {
     image.Status |= kStatusRefusedDecoder;
   }
@@ -261,8 +274,13 @@ void WalkLoaders(const TLoaderTable& table, const std::string& path, int32_t fra
 
 void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
                TAImage& image, const TQVOptions& options) {
+  LoadImage(table, path, frameIndex, nullptr, image, options);
+}
+
+void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
+               TBgraBitmap* preview, TAImage& image, const TQVOptions& options) {
   try {
-    WalkLoaders(table, path, frameIndex, image, options);
+    WalkLoaders(table, path, frameIndex, preview, image, options);
   } catch (...) {
     image.Status |= kStatusFailed;  // only bookkeeping outside the loaders can get here
   }
@@ -286,6 +304,84 @@ std::unique_ptr<TAImage> OpenImageFile(const std::string& path, int32_t frameInd
   if (image && LoadSucceeded(status)) return image;
   if (error) *error = LoadStatusMessage(status) + "\r" + path;
   return nullptr;
+}
+
+// ============================================================================ previews
+
+void PreviewSize(int32_t boxWidth, int32_t boxHeight, int32_t w, int32_t h, int32_t& pw,
+                 int32_t& ph) {
+  const int64_t bw = std::max(boxWidth, 1), bh = std::max(boxHeight, 1);
+  const int64_t iw = std::max(w, 1), ih = std::max(h, 1);
+  if (iw * bh >= ih * bw) {  // relatively wider than the box: the width fills it
+    pw = int32_t(bw);
+    ph = int32_t(std::max<int64_t>(1, bw * ih / iw));
+  } else {
+    ph = int32_t(bh);
+    pw = int32_t(std::max<int64_t>(1, bh * iw / ih));
+  }
+}
+
+bool RenderPreview(const TAImage& image, TBgraBitmap& preview) {
+  const int32_t w = image.Width(), h = image.Height();
+  int32_t pw = 0, ph = 0;
+  PreviewSize(preview.Width(), preview.Height(), w, h, pw, ph);
+  TAImage small;
+  if (!small.Resize(pw, ph, image.IsColour())) return false;
+  image.CopySettings(small, false, true, false);
+  // Sample centres: column (2i + 1) w / 2pw of the image for preview column i.
+  std::vector<int32_t> cols(static_cast<size_t>(pw));
+  for (int32_t i = 0; i < pw; ++i) cols[size_t(i)] = int32_t((2 * int64_t(i) + 1) * w / (2 * int64_t(pw)));
+  const TBWImage* src[3] = {image.MainPlane.get(), image.RedPlane.get(), image.BluePlane.get()};
+  TBWImage* dst[3] = {small.MainPlane.get(), small.RedPlane.get(), small.BluePlane.get()};
+  for (int32_t j = 0; j < ph; ++j) {
+    const int32_t y = int32_t((2 * int64_t(j) + 1) * h / (2 * int64_t(ph)));
+    for (int k = 0; k < 3; ++k) {
+      if (!src[k] || !dst[k]) continue;
+      const float* s = src[k]->RowPointer(0, y);
+      float* d = dst[k]->RowPointer(0, j);
+      for (int32_t i = 0; i < pw; ++i) d[i] = s[cols[size_t(i)]];
+    }
+  }
+  return preview.SetSize(pw, ph) && RenderImage(small, preview);
+}
+
+namespace {
+
+std::string PadLeft(std::string s, size_t width) {
+  if (s.size() < width) s.insert(0, width - s.size(), ' ');
+  return s;
+}
+
+}  // namespace
+
+std::string PreviewInfoLine(const TAImage& image, const std::string& path) {
+  const TFitsStrings& hd = image.Header;
+  bool found = false;
+  int32_t w = hd.GetInt("NAXIS1"), h = hd.GetInt("NAXIS2");
+  if (w <= 0 || h <= 0) {
+    w = image.Width();
+    h = image.Height();
+  }
+  const int32_t bits = std::abs(hd.GetInt("BITPIX"));
+  std::string date;
+  struct stat st {};
+  std::tm tm{};
+  if (::stat(path.c_str(), &st) == 0 && ::localtime_r(&st.st_mtime, &tm)) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min);
+    date = buf;
+  }
+  std::string exposure;
+  double v = hd.GetReal("EXPTIME", found);
+  if (!found) v = hd.GetReal("EXPOSURE", found);
+  if (found) exposure = PadLeft(FormatG(v, 6), 4) + "s";
+  std::string temperature;
+  v = hd.GetReal("TEMPERAT", found);
+  if (!found) v = hd.GetReal("CCD-TEMP", found);
+  if (found) temperature = PadLeft(FormatFixed(v, 1), 3) + "\u00B0";
+  return std::to_string(w) + " x " + std::to_string(h) + " x " + std::to_string(bits) + "    " +
+         date + "   " + exposure + "   " + temperature;
 }
 
 // ============================================================================ star files
@@ -410,10 +506,10 @@ bool WriterAvailable(TWriterKind kind) { return kind != TWriterKind::None; }
 
 namespace {
 
-// The view writers: the image rendered through its visualization (nothing is drawn over it
-// yet), written as the kind asks. Header changes for the embedded header go to a copy.
+// The view writers: the image rendered through its visualization with the marks drawn
+// over it, written as the kind asks. Header changes for the embedded header go to a copy.
 bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
-               const TQVOptions& options) {
+               const TQVOptions& options, const TViewMarks* marks) {
   if (writer == TWriterKind::ViewTiff16) return WriteTiffFromImage(image, true, path);
   if (writer == TWriterKind::ViewPng16) {
     TFitsStrings header = image.Header;
@@ -423,8 +519,21 @@ bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
   TBgraBitmap view;
   if (!view.SetSize(image.Width(), image.Height()) || !RenderImage(image, view))
     throw EOrluError(kOutOfMemoryText);
-  // A monochrome image through the gray palette gives a gray view.
-  const bool gray = !image.IsColour() && image.Visu.Palette.PaletteType == kPaletteGray;
+  const bool drawn = marks && marks->DrawsAnything();
+  if (drawn) {
+    TImg32 surface;
+    surface.Wrap(view);
+    const TAnnotationList* list = marks->Annotations;
+    if (list && !list->IsEmpty()) {
+      if (!marks->Params || !marks->Painter)
+        throw std::logic_error("annotations of a view drawn without parameters or text painter");
+      list->Draw(surface, *marks->Params, *marks->Painter);
+    }
+    if (marks->Extra) marks->Extra(surface);
+  }
+  // A monochrome image through the gray palette, with nothing drawn over it, is gray.
+  const bool gray =
+      !drawn && !image.IsColour() && image.Visu.Palette.PaletteType == kPaletteGray;
   switch (writer) {
     case TWriterKind::ViewBmp: return WriteViewBmp(view, path, gray);
     case TWriterKind::ViewTiff8: return WriteViewTiff8(view, path, gray);
@@ -440,8 +549,13 @@ bool WriteView(TAImage& image, const std::string& path, TWriterKind writer,
 
 }  // namespace
 
+bool TViewMarks::DrawsAnything() const {
+  return (Annotations && !Annotations->IsEmpty() && AnnotationsShown()) || bool(Extra);
+}
+
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
-                          bool compressed, const TQVOptions& options, TTileMethod method) {
+                          bool compressed, const TQVOptions& options, TTileMethod method,
+                          const TViewMarks* marks) {
   TSaveResult r;
   if (!WriterAvailable(writer)) {
     r.Status = TSaveStatus::WriterMissing;
@@ -467,7 +581,7 @@ TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind w
       case TWriterKind::ViewTiff8:
       case TWriterKind::ViewTiff16:
       case TWriterKind::ViewPng8:
-      case TWriterKind::ViewPng16: ok = WriteView(image, path, writer, options); break;
+      case TWriterKind::ViewPng16: ok = WriteView(image, path, writer, options, marks); break;
       default: break;
     }
   } catch (const std::exception& e) {

@@ -17,7 +17,12 @@
 namespace orlu {
 
 class TAImage;
+class TAnnotationList;
+class TBgraBitmap;
+class TImg32;
 class TQVOptions;
+class TTextPainter;
+struct TAnnParams;
 
 // ============================================================================ paths
 
@@ -52,6 +57,9 @@ struct TLoadRequest {
   std::string Path;        // file path (UTF-8) or a pseudo path
   int32_t FrameIndex = 0;  // 0 = default; image of a multi-image file, frame of a video
   const TQVOptions& Options;
+  // Set for a preview: a loader that decodes a picture may draw it here instead of filling
+  // the image (kStatusPreviewDrawn); its size on entry is the box to fit.
+  TBgraBitmap* Preview = nullptr;
 };
 
 // A loader leaves the status untouched when the file is not its format; otherwise it fills
@@ -107,6 +115,7 @@ class TLoaderTable {
 
 // One registration function per source folder that contributes loaders.
 void RegisterFormatsLoaders(TLoaderTable& table);  // formats/: custom RAW (slots 1, 19)
+void RegisterClipboardLoader(TLoaderTable& table);  // formats/: clipboard (slot 0)
 void RegisterFitsLoaders(TLoaderTable& table);     // fits/: FITS (slot 6)
 // Every built-in loader, in table order.
 void RegisterBuiltinLoaders(TLoaderTable& table);
@@ -124,6 +133,28 @@ void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frame
                TAImage& image, const TQVOptions& options);
 // The same with the built-in loaders and the process-wide settings.
 void LoadImage(const std::string& path, int32_t frameIndex, TAImage& image);
+// A load for a preview: preview's size on entry is the box (at least 1 x 1). On success the
+// preview holds the picture fitted to the box, drawn by the loader or rendered from the
+// image through its initial view; the image then has its header but, when the loader drew
+// the picture, no pixels. The import keywords are not added.
+void LoadImage(const TLoaderTable& table, const std::string& path, int32_t frameIndex,
+               TBgraBitmap* preview, TAImage& image, const TQVOptions& options);
+
+// ============================================================================ previews
+
+// The size of a picture of w x h fitted into a box, aspect kept, the relatively longer
+// side filling the box; each side at least 1.
+void PreviewSize(int32_t boxWidth, int32_t boxHeight, int32_t w, int32_t h, int32_t& pw,
+                 int32_t& ph);
+// Resizes preview to the image fitted into preview's present size and fills it with a
+// nearest-sample reduction of the image through its visualization. False when memory ran
+// short (preview then empty or unchanged).
+bool RenderPreview(const TAImage& image, TBgraBitmap& preview);
+// The line the open dialog shows under a preview: "W x H x B    date   exposure   temp.":
+// size and bit depth from the header (floating-point depths as 32 and 64), the file's
+// modification time "yyyy-mm-dd hh:nn" (local time), "%4gs" from EXPTIME or EXPOSURE and
+// "%3.1f°" from TEMPERAT or CCD-TEMP, each empty when unknown.
+std::string PreviewInfoLine(const TAImage& image, const std::string& path);
 
 // A new image loaded from path, or nullptr when the load fails; then, when error is given,
 // it receives the text of the "Open" error box: the status message + "\r" + path.
@@ -179,6 +210,18 @@ bool WriterAvailable(TWriterKind kind);
 // Short name of the writer ("FITS", "PNG view 16-bit", ...).
 std::string_view WriterName(TWriterKind kind);
 
+// What the 8-bit view writers (BMP, JPEG, TIFF 8-bit, PNG 8-bit) draw over the rendered
+// view: the document's annotations and other marks such as the equatorial grid. The 16-bit
+// view writers store levels of the data, so nothing can be drawn into them.
+struct TViewMarks {
+  const TAnnotationList* Annotations = nullptr;  // drawn when not empty (and not hidden)
+  const TAnnParams* Params = nullptr;            // required with annotations
+  TTextPainter* Painter = nullptr;               // required with annotations (their texts)
+  std::function<void(TImg32& view)> Extra;       // drawn after the annotations
+  // Anything is drawn: annotations that are shown, or extra marks.
+  bool DrawsAnything() const;
+};
+
 enum class TSaveStatus {
   Written,        // the file holds the image
   WriteFailed,    // the writer failed; an existing file of that name is unchanged
@@ -191,12 +234,14 @@ struct TSaveResult {
 };
 
 // Writes the image with the given writer; compressed asks FITS for tile compression with the
-// tile coder chosen by method. Every writer writes beside the target and
-// renames on success, so a failed save never destroys an existing file. A writer that this
-// build lacks (WriterAvailable false) writes nothing and says so.
+// tile coder chosen by method; marks are drawn over 8-bit views (which are then colour).
+// Every writer writes beside the target and renames on success, so a failed save never
+// destroys an existing file. A writer that this build lacks (WriterAvailable false) writes
+// nothing and says so.
 TSaveResult SaveImageFile(TAImage& image, const std::string& path, TWriterKind writer,
                           bool compressed, const TQVOptions& options,
-                          TTileMethod method = TTileMethod::ByRule);
+                          TTileMethod method = TTileMethod::ByRule,
+                          const TViewMarks* marks = nullptr);
 
 // What decides whether a saved view holds the image data without loss.
 struct TViewSaveFacts {

@@ -2,6 +2,7 @@
 // TIFF loaders, and the decoder of BMP pictures.
 #include <FreeImage.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "formats/LoadStatus.h"
@@ -207,11 +208,10 @@ void LoadImageLibraryFile(const std::string& path, TAImage& image) {
   LoadWithImageLibrary(path, image);
 }
 
-bool DecodeWithImageLibrary(const std::string& path, TRasterBitmap& bitmap, bool& outOfMemory) {
-  outOfMemory = false;
-  const FREE_IMAGE_FORMAT fif = FormatOf(path);
-  if (fif == FIF_UNKNOWN) return false;
-  TDib dib(FreeImage_Load(fif, path.c_str(), 0));
+namespace {
+
+// The library's picture as 8-bit BGR or BGRA, top row first (other depths converted).
+bool PictureOfDib(TDib& dib, TRasterBitmap& bitmap, bool& outOfMemory) {
   if (!dib.P || !FreeImage_HasPixels(dib.P) || FreeImage_GetImageType(dib.P) != FIT_BITMAP)
     return false;
   const uint32_t depth = FreeImage_GetBPP(dib.P);
@@ -235,6 +235,28 @@ bool DecodeWithImageLibrary(const std::string& path, TRasterBitmap& bitmap, bool
     std::memcpy(bitmap.Row(int32_t(h) - 1 - y), FreeImage_GetScanLine(dib.P, y),
                 std::size_t(w * bpp));
   return true;
+}
+
+}  // namespace
+
+bool DecodeWithImageLibrary(const std::string& path, TRasterBitmap& bitmap, bool& outOfMemory) {
+  outOfMemory = false;
+  const FREE_IMAGE_FORMAT fif = FormatOf(path);
+  if (fif == FIF_UNKNOWN) return false;
+  TDib dib(FreeImage_Load(fif, path.c_str(), 0));
+  return PictureOfDib(dib, bitmap, outOfMemory);
+}
+
+bool DecodeMemoryWithImageLibrary(const uint8_t* bytes, std::size_t n, TRasterBitmap& bitmap,
+                                  bool& outOfMemory) {
+  outOfMemory = false;
+  if (!bytes || n == 0 || n > 0xFFFFFFFFu) return false;
+  FIMEMORY* mem = FreeImage_OpenMemory(const_cast<BYTE*>(bytes), DWORD(n));
+  if (!mem) return false;
+  const FREE_IMAGE_FORMAT fif = FreeImage_GetFileTypeFromMemory(mem, 0);
+  TDib dib(fif == FIF_UNKNOWN ? nullptr : FreeImage_LoadFromMemory(fif, mem, 0));
+  FreeImage_CloseMemory(mem);
+  return PictureOfDib(dib, bitmap, outOfMemory);
 }
 
 }  // namespace orlu

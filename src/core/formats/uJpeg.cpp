@@ -1,9 +1,15 @@
 // JPEG through libjpeg-turbo: the loader (streamed into the planes), the reduced-scale
 // decoder of previews and the view writer.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <vector>
 
 #include <jpeglib.h>
@@ -11,8 +17,11 @@
 #include "fits/ImaFilesPvt.h"
 #include "formats/LoadStatus.h"
 #include "formats/uFiles.h"
+#include "formats/uLibraw.h"
 #include "formats/uRaster.h"
 #include "formats/uRasterPvt.h"
+#include "formats/SampleRows.h"
+#include "image/LibThreads.h"
 #include "image/ImaColor.h"
 #include "visual/ImaRender.h"
 
@@ -155,7 +164,149 @@ bool DecodeJpeg(const std::string& path, int32_t scale, bool fast, TRasterBitmap
       });
 }
 
-void LoadJpeg(const std::string& path, TAImage& image) {
+namespace {
+
+// One libjpeg call behind its own jump target: an error inside returns false. The function
+// that holds the target must still run when libjpeg jumps, so it is never inlined (a
+// function calling setjmp cannot be) and nothing with a destructor lives in it.
+template <class F>
+bool Guarded(TJpegDecoder& d, F&& call) {
+  if (setjmp(d.Error.Jump)) return false;
+  call();
+  return true;
+}
+
+// The decoded scanlines pass through a ring of bands: whichever worker is free decodes the
+// next band (one at a time: libjpeg is one state) or converts a decoded band into the
+// planes, so on two processors decoding and conversion overlap. A single worker simply
+// alternates, so the ring cannot stall whatever threads could be started.
+class TJpegBandRing {
+ public:
+  static constexpr int32_t kSlots = 4;
+  static constexpr int32_t kBandRows = 16;
+
+  TJpegBandRing(TJpegDecoder& decoder, TAImage& image, bool colour)
+      : D(decoder), Image(image), Colour(colour) {
+    W = int32_t(D.Info.output_width);
+    H = int32_t(D.Info.output_height);
+    Components = D.Info.output_components;
+    RowBytes = int64_t(W) * Components;
+    Bands = (H + kBandRows - 1) / kBandRows;
+    for (int32_t k = 0; k < kSlots; ++k) SlotFreeFor[k].store(k, std::memory_order_relaxed);
+  }
+
+  // False when the decoder failed or the band memory could not be had.
+  bool Run() {
+    Buffer.reset(new (std::nothrow) uint8_t[size_t(RowBytes * kBandRows * kSlots)]);
+    if (!Buffer) return false;
+    // Threads pay off only when there is enough to overlap.
+    const int32_t workers = int64_t(W) * H >= (int64_t(1) << 20) ? WorkerCount(2) : 1;
+    TSyncCounter counter(workers);
+    ParallelCall(counter, [this] { Work(); });
+    return !Failed.load(std::memory_order_acquire) &&
+           Decoded.load(std::memory_order_acquire) == Bands;
+  }
+
+  bool AnyColour() const { return AnyColour_.load(std::memory_order_relaxed); }
+
+ private:
+  uint8_t* Slot(int32_t band) { return Buffer.get() + size_t(band % kSlots) * size_t(RowBytes * kBandRows); }
+  int32_t RowsOf(int32_t band) const { return std::min(kBandRows, H - band * kBandRows); }
+
+  void Bump() {
+    {
+      std::lock_guard<std::mutex> lock(ProgressLock);
+      ++Progress;
+    }
+    ProgressChanged.notify_all();
+  }
+  int64_t SeenProgress() {
+    std::lock_guard<std::mutex> lock(ProgressLock);
+    return Progress;
+  }
+  void AwaitProgress(int64_t seen) {
+    std::unique_lock<std::mutex> lock(ProgressLock);
+    ProgressChanged.wait(lock, [&] { return Progress != seen; });
+  }
+
+  bool DecodeBand(int32_t band) {
+    JSAMPROW rows[kBandRows];
+    const int32_t n = RowsOf(band);
+    for (int32_t i = 0; i < n; ++i) rows[i] = Slot(band) + int64_t(i) * RowBytes;
+    int32_t got = 0;
+    while (got < n) {
+      JDIMENSION k = 0;
+      if (!Guarded(D, [&] { k = jpeg_read_scanlines(&D.Info, rows + got, JDIMENSION(n - got)); }) ||
+          k == 0)
+        return false;
+      got += int32_t(k);
+    }
+    return true;
+  }
+
+  void ConvertBand(int32_t band) {
+    const uint8_t* src = Slot(band);
+    bool differ = false;
+    for (int32_t i = 0, n = RowsOf(band); i < n; ++i, src += RowBytes) {
+      const int32_t y = H - 1 - (band * kBandRows + i);  // file rows run from the top
+      float* g = Image.MainPlane->RowPointer(0, y);
+      if (Colour) differ |= SplitRgb8(src, Image.RedPlane->RowPointer(0, y), g,
+                                      Image.BluePlane->RowPointer(0, y), W);
+      else WidenU8(src, g, W);
+    }
+    if (differ) AnyColour_.store(true, std::memory_order_relaxed);
+  }
+
+  void Work() {
+    for (;;) {
+      // Every change of the state below is followed by Bump, so a change made after this
+      // read ends the wait at the bottom at once.
+      const int64_t seen = SeenProgress();
+      if (Failed.load(std::memory_order_acquire)) return;
+      int32_t c = NextConvert.load(std::memory_order_acquire);
+      if (c >= Bands) return;
+      if (c < Decoded.load(std::memory_order_acquire)) {
+        if (NextConvert.compare_exchange_strong(c, c + 1, std::memory_order_acq_rel)) {
+          ConvertBand(c);
+          SlotFreeFor[c % kSlots].store(c + kSlots, std::memory_order_release);
+          Bump();
+        }
+        continue;
+      }
+      const int32_t d = Decoded.load(std::memory_order_acquire);
+      if (d < Bands && SlotFreeFor[d % kSlots].load(std::memory_order_acquire) == d &&
+          !Decoding.exchange(true, std::memory_order_acq_rel)) {
+        // Only the holder of Decoding moves Decoded, so d is still the next band.
+        if (DecodeBand(d)) Decoded.store(d + 1, std::memory_order_release);
+        else Failed.store(true, std::memory_order_release);
+        Decoding.store(false, std::memory_order_release);
+        Bump();
+        continue;
+      }
+      AwaitProgress(seen);
+    }
+  }
+
+  TJpegDecoder& D;
+  TAImage& Image;
+  const bool Colour;
+  int32_t W = 0, H = 0, Components = 1, Bands = 0;
+  int64_t RowBytes = 0;
+  std::unique_ptr<uint8_t[]> Buffer;
+  std::mutex ProgressLock;
+  std::condition_variable ProgressChanged;
+  int64_t Progress = 0;  // state changes so far (guarded by ProgressLock)
+  std::atomic<int32_t> Decoded{0};      // bands decoded, in order
+  std::atomic<int32_t> NextConvert{0};  // next band to claim for conversion
+  std::atomic<int32_t> SlotFreeFor[kSlots];  // the band a slot may receive next
+  std::atomic<bool> Decoding{false};
+  std::atomic<bool> Failed{false};
+  std::atomic<bool> AnyColour_{false};
+};
+
+}  // namespace
+
+void LoadJpeg(const std::string& path, TAImage& image, TBgraBitmap* preview) {
   if (!HasExtension(path, {".jpg", ".jpeg"})) return;
   int32_t w0 = 0, h0 = 0;
   JpegSize(path, w0, h0);
@@ -163,65 +314,50 @@ void LoadJpeg(const std::string& path, TAImage& image) {
     image.Status |= kStatusRefusedTooLarge;
     return;
   }
+  // Exposure, dates and camera texts of the EXIF block, as header lines.
+  std::string metadata;
+  if (w0 > 0 && h0 > 0) metadata = ReadExifMetadata(TFileSource(path)).Text;
+  if (preview) {
+    TRasterBitmap bitmap;
+    if (!DecodeJpeg(path, JpegPreviewScale(w0, h0), true, bitmap)) {
+      image.Status |= kStatusFailed;
+      return;
+    }
+    if (!DrawPreviewFromPicture(bitmap.Data.get(), bitmap.Width, bitmap.Height,
+                                bitmap.BytesPerPixel, bitmap.Stride, *preview))
+      RasterOutOfMemory();
+    // The file's size, not the reduced one: the preview line reports the picture's size.
+    image.Header.SetGeometry(w0 > 0 ? w0 : bitmap.Width, h0 > 0 ? h0 : bitmap.Height,
+                             BitmapIsColour(bitmap), 8);
+    image.Header.ImportText(metadata);
+    image.Status |= kStatusLoaded8Bit | kStatusPreviewDrawn;
+    return;
+  }
   TFile f(path, "rb");
   if (!f.F) {
     image.Status |= kStatusFailed;
     return;
   }
-  // Decoded straight into the planes; a colour file whose pixels are all gray becomes a
-  // monochrome image afterwards, as the shared bitmap path decides.
-  bool colour = false, allGray = true, cmyk = false, tooLarge = false;
-  int32_t w = 0, h = 0;
-  float *pr = nullptr, *pg = nullptr, *pb = nullptr;
-  const bool ok = DecodeRows(
-      f.F, 1, false,
-      [&](jpeg_decompress_struct& info) {
-        if (info.num_components == 1) {
-          info.out_color_space = JCS_GRAYSCALE;
-        } else if (info.num_components == 3) {
-          info.out_color_space = JCS_RGB;
-          colour = true;
-        } else {
-          cmyk = true;
-          return false;
-        }
-        return true;
-      },
-      [&](int32_t ow, int32_t oh) {
-        if (SideTooLarge(ow, oh)) {
-          tooLarge = true;
-          return false;
-        }
-        w = ow;
-        h = oh;
-        image.SetSize(w, h, colour);
-        pg = image.MainPlane->Data;
-        if (colour) {
-          pr = image.RedPlane->Data;
-          pb = image.BluePlane->Data;
-        }
-        return true;
-      },
-      [&](int32_t y, const uint8_t* s) {
-        const int64_t at = int64_t(h - 1 - y) * w;
-        if (!colour) {
-          for (int32_t x = 0; x < w; ++x) pg[at + x] = s[x];
-          return;
-        }
-        uint32_t differ = 0;
-        for (int32_t x = 0; x < w; ++x, s += 3) {
-          pr[at + x] = s[0];
-          pg[at + x] = s[1];
-          pb[at + x] = s[2];
-          differ |= uint32_t(s[0] ^ s[1]) | uint32_t(s[1] ^ s[2]);
-        }
-        if (differ) allGray = false;
-      });
-  if (tooLarge) {
-    image.Status |= kStatusRefusedTooLarge;
+  TJpegDecoder d;
+  d.Info.err = jpeg_std_error(&d.Error.Mgr);
+  d.Error.Mgr.error_exit = OnJpegError;
+  d.Error.Mgr.output_message = OnJpegMessage;
+  bool colour = false;
+  if (!Guarded(d, [&] {
+        jpeg_create_decompress(&d.Info);
+        d.Created = true;
+        jpeg_stdio_src(&d.Info, f.F);
+        jpeg_read_header(&d.Info, TRUE);
+      })) {
+    image.Status |= kStatusFailed;
     return;
   }
-  if (cmyk) {
+  if (d.Info.num_components == 3) {
+    d.Info.out_color_space = JCS_RGB;
+    colour = true;
+  } else if (d.Info.num_components == 1) {
+    d.Info.out_color_space = JCS_GRAYSCALE;
+  } else {
     // Four-component files need a colour conversion the decoder does not offer.
     TRasterBitmap bitmap;
     bool outOfMemory = false;
@@ -230,17 +366,43 @@ void LoadJpeg(const std::string& path, TAImage& image) {
       return;
     }
     LoadFromBitmap(bitmap, image);
+    if (LoadSucceeded(image.Status)) image.Header.ImportText(metadata);
     return;
   }
-  if (!ok) {
+  if (!Guarded(d, [&] { jpeg_calc_output_dimensions(&d.Info); })) {
     image.Status |= kStatusFailed;
     return;
   }
-  if (colour && allGray) {
+  const int32_t w = int32_t(d.Info.output_width), h = int32_t(d.Info.output_height);
+  if (SideTooLarge(w, h)) {
+    image.Status |= kStatusRefusedTooLarge;
+    return;
+  }
+  if (w < 1 || h < 1) {
+    image.Status |= kStatusFailed;
+    return;
+  }
+  // Sized before decoding starts: a refused size costs no decoding.
+  image.SetSize(w, h, colour);
+  if (!Guarded(d, [&] { jpeg_start_decompress(&d.Info); }) ||
+      int32_t(d.Info.output_width) != w || int32_t(d.Info.output_height) != h ||
+      d.Info.output_components != (colour ? 3 : 1)) {
+    image.Status |= kStatusFailed;
+    return;
+  }
+  TJpegBandRing ring(d, image, colour);
+  if (!ring.Run() || !Guarded(d, [&] { jpeg_finish_decompress(&d.Info); })) {
+    image.Status |= kStatusFailed;
+    return;
+  }
+  // A colour file whose pixels are all gray becomes a monochrome image, as the shared
+  // bitmap path decides.
+  if (colour && !ring.AnyColour()) {
     image.SetColour(false);
     colour = false;
   }
   image.Header.SetGeometry(w, h, colour, 8);
+  image.Header.ImportText(metadata);
   image.Status |= kStatusLoaded8Bit;
 }
 

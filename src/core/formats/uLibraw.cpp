@@ -803,7 +803,7 @@ void LoadCameraRaw(const TDslrOptions& o, const std::string& path, bool preview,
 
 void RegisterCameraRawLoader(TLoaderTable& table) {
   table.Register(kSlotCameraRaw, "camera RAW", [](const TLoadRequest& rq, TAImage& image) {
-    LoadCameraRaw(rq.Options.Dslr, rq.Path, false, image);
+    LoadCameraRaw(rq.Options.Dslr, rq.Path, rq.Preview != nullptr, image);
   });
 }
 

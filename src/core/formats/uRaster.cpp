@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "base/EOrluError.h"
 #include "fits/ImaFilesPvt.h"
@@ -22,9 +23,10 @@ namespace orlu {
 // ============================================================================ registration
 
 void RegisterRasterLoaders(TLoaderTable& table) {
-  table.Register(kSlotBmp, "BMP", [](const TLoadRequest& rq, TAImage& im) { LoadBmp(rq.Path, im); });
+  table.Register(kSlotBmp, "BMP",
+                 [](const TLoadRequest& rq, TAImage& im) { LoadBmp(rq.Path, im, rq.Preview); });
   table.Register(kSlotJpeg, "JPEG",
-                 [](const TLoadRequest& rq, TAImage& im) { LoadJpeg(rq.Path, im); });
+                 [](const TLoadRequest& rq, TAImage& im) { LoadJpeg(rq.Path, im, rq.Preview); });
   table.Register(kSlotPng, "PNG", [](const TLoadRequest& rq, TAImage& im) { LoadPng(rq.Path, im); });
   table.Register(kSlotTiff, "TIFF",
                  [](const TLoadRequest& rq, TAImage& im) { LoadTiff(rq.Path, im); });
@@ -67,13 +69,43 @@ bool BitmapIsColour(const TRasterBitmap& bitmap) {
   return false;
 }
 
-void LoadFromBitmap(const TRasterBitmap& bitmap, TAImage& image) {
+bool DrawPreviewFromPicture(const uint8_t* pixels, int32_t w, int32_t h, int32_t bytesPerPixel,
+                            int64_t stride, TBgraBitmap& preview) {
+  if (!pixels || w < 1 || h < 1 || bytesPerPixel < 3) return false;
+  int32_t pw = 0, ph = 0;
+  PreviewSize(preview.Width(), preview.Height(), w, h, pw, ph);
+  if (!preview.SetSize(pw, ph)) return false;
+  std::vector<int64_t> cols(static_cast<size_t>(pw));
+  for (int32_t i = 0; i < pw; ++i)
+    cols[size_t(i)] = (2 * int64_t(i) + 1) * w / (2 * int64_t(pw)) * bytesPerPixel;
+  for (int32_t j = 0; j < ph; ++j) {
+    // Preview rows count from the bottom, picture rows from the top.
+    const int64_t sy = h - 1 - (2 * int64_t(j) + 1) * h / (2 * int64_t(ph));
+    const uint8_t* row = pixels + sy * stride;
+    uint32_t* out = preview.Pixels() + int64_t(j) * pw;
+    for (int32_t i = 0; i < pw; ++i) {
+      const uint8_t* p = row + cols[size_t(i)];
+      out[i] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    }
+  }
+  return true;
+}
+
+void LoadFromBitmap(const TRasterBitmap& bitmap, TAImage& image, TBgraBitmap* preview) {
   if (!bitmap.Data || (bitmap.BytesPerPixel != 3 && bitmap.BytesPerPixel != 4)) {
     image.Status |= kStatusFailed;
     return;
   }
   if (SideTooLarge(bitmap.Width, bitmap.Height)) {
     image.Status |= kStatusRefusedTooLarge;
+    return;
+  }
+  if (preview) {
+    if (!DrawPreviewFromPicture(bitmap.Data.get(), bitmap.Width, bitmap.Height,
+                                bitmap.BytesPerPixel, bitmap.Stride, *preview))
+      RasterOutOfMemory();
+    image.Header.SetGeometry(bitmap.Width, bitmap.Height, BitmapIsColour(bitmap), 8);
+    image.Status |= kStatusLoaded8Bit | kStatusPreviewDrawn;
     return;
   }
   const bool colour = BitmapIsColour(bitmap);
@@ -107,7 +139,7 @@ void HandOverBitmap(std::unique_ptr<TRasterBitmap> bitmap) {
 
 // ============================================================================ BMP
 
-void LoadBmp(const std::string& path, TAImage& image) {
+void LoadBmp(const std::string& path, TAImage& image, TBgraBitmap* preview) {
   if (path == kMemoryBitmapPath) {
     std::unique_ptr<TRasterBitmap> b;
     {
@@ -118,7 +150,7 @@ void LoadBmp(const std::string& path, TAImage& image) {
       image.Status |= kStatusFailed;
       return;
     }
-    LoadFromBitmap(*b, image);
+    LoadFromBitmap(*b, image, preview);
     return;
   }
   if (!HasExtension(path, {".bmp", ".dib"})) return;
@@ -138,7 +170,7 @@ void LoadBmp(const std::string& path, TAImage& image) {
     image.Status |= kStatusFailed | (outOfMemory ? kStatusOutOfMemory : 0);
     return;
   }
-  LoadFromBitmap(bitmap, image);
+  LoadFromBitmap(bitmap, image, preview);
 }
 
 // ============================================================================ PNG

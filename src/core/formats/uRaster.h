@@ -21,7 +21,6 @@ class TLoaderTable;
 // ============================================================================ registration
 
 // BMP (slot 2), JPEG (slot 4), PNG (slot 5), TIFF (slot 11), image library (slot 17).
-// The clipboard slot (0) stays empty until the viewer brings its clipboard adapter.
 void RegisterRasterLoaders(TLoaderTable& table);
 
 // ============================================================================ decoded pictures
@@ -47,7 +46,14 @@ bool BitmapIsColour(const TRasterBitmap& bitmap);
 // The shared path of decoded pictures: the image becomes colour or gray by BitmapIsColour,
 // gets the picture (top row to image row height - 1), the geometry cards for 8 bits and
 // status 0x0085. Sides above 30000 give 0x0300. Throws EOrluError "Out of memory".
-void LoadFromBitmap(const TRasterBitmap& bitmap, TAImage& image);
+// With a preview the picture is drawn fitted into it instead (0x0008 as well); the image
+// gets only the geometry cards.
+void LoadFromBitmap(const TRasterBitmap& bitmap, TAImage& image, TBgraBitmap* preview = nullptr);
+// Draws a picture of blue, green, red (and alpha) bytes, rows top first, into the preview,
+// resized to the picture fitted into its present size (PreviewSize). False when memory ran
+// short.
+bool DrawPreviewFromPicture(const uint8_t* pixels, int32_t w, int32_t h, int32_t bytesPerPixel,
+                            int64_t stride, TBgraBitmap& preview);
 // Hands a picture to the BMP loader's pseudo path "GTestBMP_.bmp"; the next load of that
 // path takes it (24- or 32-bit only) and empties the slot. Thread-safe.
 void HandOverBitmap(std::unique_ptr<TRasterBitmap> bitmap);
@@ -59,10 +65,12 @@ void HandOverBitmap(std::unique_ptr<TRasterBitmap> bitmap);
 // ".png": the program's codec; files it cannot decode go to the image library. The FITS
 // header chunk, when present, gives the header, the stored view and the solution.
 void LoadPng(const std::string& path, TAImage& image);
-// ".bmp", ".dib" and the pseudo path "GTestBMP_.bmp".
-void LoadBmp(const std::string& path, TAImage& image);
-// ".jpg", ".jpeg".
-void LoadJpeg(const std::string& path, TAImage& image);
+// ".bmp", ".dib" and the pseudo path "GTestBMP_.bmp". Draws previews itself.
+void LoadBmp(const std::string& path, TAImage& image, TBgraBitmap* preview = nullptr);
+// ".jpg", ".jpeg", with the TIFF/EXIF metadata as header cards. Previews are decoded at
+// reduced scale (JpegPreviewScale of the file's size, fastest settings) and drawn by the
+// loader; the header then records the file's size.
+void LoadJpeg(const std::string& path, TAImage& image, TBgraBitmap* preview = nullptr);
 // ".tif", ".tiff", ".237", ".255": plain uncompressed strips by the program, the rest
 // (tiles, compression, planar data, other photometrics and depths) by the image library.
 void LoadTiff(const std::string& path, TAImage& image);

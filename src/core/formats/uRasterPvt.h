@@ -43,6 +43,9 @@ bool ReadFileHead(const std::string& path, uint8_t* buf, std::size_t n);
 // Decodes any picture the image library reads as 8-bit BGR or BGRA (pictures of other
 // depths converted to 24 bits). False when it cannot; outOfMemory tells why.
 bool DecodeWithImageLibrary(const std::string& path, TRasterBitmap& bitmap, bool& outOfMemory);
+// The same for a picture file held in memory (PNG, BMP, ...).
+bool DecodeMemoryWithImageLibrary(const uint8_t* bytes, std::size_t n, TRasterBitmap& bitmap,
+                                  bool& outOfMemory);
 
 // Writes an uncompressed little-endian TIFF of spp samples (1 gray, 3 RGB) of bits (8 or
 // 16) per sample. row(fileRow, out) fills one row, top row first. Strips of about 1 MiB

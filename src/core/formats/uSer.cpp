@@ -7,6 +7,7 @@
 
 #include "formats/BinaryFile.h"
 #include "formats/LoadStatus.h"
+#include "formats/SampleRows.h"
 #include "formats/uAvi.h"
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
@@ -20,27 +21,24 @@ namespace {
 bool ReadColourFrame(const TBinaryFile& f, int64_t offset, const TSerHeader& h, TAImage& image) {
   const int32_t w = h.Width;
   const int32_t bps = h.BytesPerSample();
-  const bool swap = bps == 2 && h.Endianness == 1;
+  const bool bigEndian = h.Endianness == 1;
   const int64_t rowBytes = int64_t(w) * 3 * bps;
-  const int32_t bandRows = int32_t(std::clamp<int64_t>((int64_t(1) << 20) / rowBytes, 1, h.Height));
+  // A band small enough to stay in the first cache levels while it is split.
+  const int32_t bandRows = int32_t(std::clamp<int64_t>((int64_t(64) << 10) / rowBytes, 1, h.Height));
   std::vector<uint8_t> band(size_t(rowBytes * bandRows));
   TBWImage* first = h.ColorId == 101 ? image.BluePlane.get() : image.RedPlane.get();
   TBWImage* last = h.ColorId == 101 ? image.RedPlane.get() : image.BluePlane.get();
-  TBWImage* planes[3] = {first, image.MainPlane.get(), last};
   for (int32_t r0 = 0; r0 < h.Height; r0 += bandRows) {
     const int32_t n = std::min(bandRows, h.Height - r0);
     if (!f.ReadAt(offset + int64_t(r0) * rowBytes, band.data(), rowBytes * n)) return false;
     for (int32_t i = 0; i < n; ++i) {
       const int32_t y = h.Height - 1 - (r0 + i);
       const uint8_t* s = band.data() + size_t(i) * size_t(rowBytes);
-      float* d[3] = {planes[0]->RowPointer(0, y), planes[1]->RowPointer(0, y),
-                     planes[2]->RowPointer(0, y)};
-      for (int32_t x = 0; x < w; ++x)
-        for (int32_t c = 0; c < 3; ++c, s += bps) {
-          uint32_t v = bps == 1 ? s[0] : GetU16LE(s);
-          if (swap) v = ((v >> 8) | (v << 8)) & 0xFFFF;
-          d[c][x] = float(v);
-        }
+      float* d0 = first->RowPointer(0, y);
+      float* d1 = image.MainPlane->RowPointer(0, y);
+      float* d2 = last->RowPointer(0, y);
+      if (bps == 1) SplitRgb8(s, d0, d1, d2, w);
+      else SplitRgb16(s, d0, d1, d2, w, bigEndian);
     }
   }
   return true;
@@ -142,7 +140,7 @@ void RegisterVideoLoaders(TLoaderTable& table) {
     LoadSer(rq.Path, rq.FrameIndex, image);
   });
   table.Register(kSlotAvi, "AVI video", [](const TLoadRequest& rq, TAImage& image) {
-    LoadAvi(rq.Path, image);  // always the first frame
+    LoadAvi(rq.Path, image, rq.Preview);  // always the first frame
   });
 }
 

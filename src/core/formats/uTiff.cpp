@@ -15,6 +15,7 @@
 
 #include "fits/ImaFilesPvt.h"
 #include "formats/LoadStatus.h"
+#include "formats/SampleRows.h"
 #include "formats/uFiles.h"
 #include "formats/uRaster.h"
 #include "formats/uRasterPvt.h"
@@ -237,10 +238,15 @@ void ConvertRowT(const uint8_t* src, int32_t w, int32_t samples, float* r, float
 // A file row of gray (g) or interleaved RGB samples into the planes' row.
 void ConvertRow(const uint8_t* src, int32_t w, int32_t samples, int32_t bytes, bool swap,
                 int32_t format, float* r, float* g, float* b) {
-  if (bytes == 1) return ConvertRowT<1, false, 1>(src, w, samples, r, g, b);
+  if (bytes == 1) {
+    if (samples == 1) WidenU8(src, g, w);
+    else SplitRgb8(src, r, g, b, w);
+    return;
+  }
   if (bytes == 2) {
-    if (swap) return ConvertRowT<2, true, 1>(src, w, samples, r, g, b);
-    return ConvertRowT<2, false, 1>(src, w, samples, r, g, b);
+    if (samples == 1) WidenU16(src, g, w, swap);
+    else SplitRgb16(src, r, g, b, w, swap);
+    return;
   }
   if (format == 3) {
     if (swap) return ConvertRowT<4, true, 3>(src, w, samples, r, g, b);
@@ -318,7 +324,7 @@ void LoadTiffFile(const std::string& path, TAImage& image, bool useLibrary) {
   float* blue = colour ? image.BluePlane->Data : nullptr;
   // Strips are read in pieces of whole rows, in parallel; file row r (top first) becomes
   // image row h - 1 - r.
-  const int64_t piecesRows = std::max<int64_t>(1, std::min<int64_t>(rps, (int64_t(1) << 20) / std::max<int64_t>(rowBytes, 1)));
+  const int64_t piecesRows = std::max<int64_t>(1, std::min<int64_t>(rps, (int64_t(256) << 10) / std::max<int64_t>(rowBytes, 1)));
   const int64_t piecesPerStrip = (rps + piecesRows - 1) / piecesRows;
   const int64_t pieceCount = strips * piecesPerStrip;
   std::atomic<bool> readError{false};

@@ -11,6 +11,7 @@
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "visual/ImaRender.h"
 
 using namespace orlu;
 using namespace orlu::testing_formats;
@@ -178,4 +179,30 @@ TEST_F(Avi, RefusedFilesTable) {
   }
   const auto unknown = Load(MakeAvi(4, 3, 1, Colourful, "QQQQ"));
   EXPECT_EQ(unknown->Status & kStatusRefusedDecoder, kStatusRefusedDecoder);
+}
+
+// A preview shows the first frame drawn by the loader, scaled to fit the box; the image
+// gets the frame's geometry but no pixels.
+TEST_F(Avi, PreviewDrawsTheFirstFrameFitted) {
+  const std::string path = Dir.Write("p.avi", MakeAvi(4, 2, 2, Colourful));
+  TBgraBitmap preview;
+  ASSERT_TRUE(preview.SetSize(8, 8));
+  TAImage image;
+  LoadImage(BuiltinLoaders(), path, 1, &preview, image, Opt);
+  ASSERT_TRUE(LoadSucceeded(image.Status));
+  EXPECT_EQ(image.Status & (kStatusLoaded8Bit | kStatusPreviewDrawn),
+            kStatusLoaded8Bit | kStatusPreviewDrawn);
+  EXPECT_EQ(image.Header.GetInt("NAXIS1"), 4);
+  EXPECT_EQ(image.Header.GetInt("NAXIS2"), 2);
+  ASSERT_EQ(preview.Width(), 8);
+  ASSERT_EQ(preview.Height(), 4);
+  // Each frame pixel covers 2 x 2 preview pixels; rows count from the bottom in both.
+  for (int32_t y = 0; y < 4; ++y)
+    for (int32_t x = 0; x < 8; ++x) {
+      uint8_t bgr[3];
+      Colourful(0, x / 2, y / 2, bgr);
+      EXPECT_EQ(preview.Pixel(x, y),
+                0xFF000000u | uint32_t(bgr[2]) << 16 | uint32_t(bgr[1]) << 8 | bgr[0])
+          << x << "," << y;
+    }
 }

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <FreeImage.h>
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -182,6 +184,43 @@ TEST_F(RasterTest, TiffSampleKindsAndByteOrders) {
     EXPECT_EQ(image.Value(1, 1), c.Values[1]);
     EXPECT_EQ(image.Value(0, 0), c.Values[2]);
     EXPECT_EQ(image.Value(1, 0), c.Values[3]);
+  }
+}
+
+// Interleaved RGB rows long enough for the vector loops, in both byte orders.
+TEST_F(RasterTest, TiffRgbRowsTable) {
+  const struct {
+    bool Be;
+    int32_t Bits;
+  } cases[] = {{false, 8}, {true, 8}, {false, 16}, {true, 16}};
+  const int32_t w = 53, h = 3;
+  auto value = [](int32_t x, int32_t r, int32_t c, int32_t bits) {
+    const uint32_t v = uint32_t(x * 977 + r * 4099 + c * 131 + 7);
+    return bits == 8 ? v & 0xFF : v & 0xFFFF;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Bits) + (c.Be ? " big-endian" : " little-endian"));
+    std::string data;
+    for (int32_t r = 0; r < h; ++r)
+      for (int32_t x = 0; x < w; ++x)
+        for (int32_t k = 0; k < 3; ++k) {
+          const uint32_t v = value(x, r, k, c.Bits);
+          if (c.Bits == 8) data += char(v);
+          else if (c.Be) data += {char(v >> 8), char(v)};
+          else data += {char(v), char(v >> 8)};
+        }
+    TAImage image;
+    Load(Dir.Write("rgb.tif", HandTiff(c.Be, w, h, 3, c.Bits, 1, data, true)), image);
+    ASSERT_TRUE(LoadSucceeded(image.Status)) << image.Status;
+    ASSERT_TRUE(image.IsColour());
+    for (int32_t r = 0; r < h; ++r)
+      for (int32_t x = 0; x < w; ++x) {
+        float red, green, blue;
+        image.GetRGB(x, h - 1 - r, red, green, blue);
+        ASSERT_EQ(red, float(value(x, r, 0, c.Bits))) << x << "," << r;
+        ASSERT_EQ(green, float(value(x, r, 1, c.Bits))) << x << "," << r;
+        ASSERT_EQ(blue, float(value(x, r, 2, c.Bits))) << x << "," << r;
+      }
   }
 }
 
@@ -367,6 +406,77 @@ TEST_F(RasterTest, JpegFullAndReducedScale) {
   }
   TRasterBitmap none;
   EXPECT_FALSE(DecodeJpeg(path, 3, false, none));
+}
+
+// A baseline JPEG of 1 or 3 components written by libjpeg itself; sample(x, y, c).
+template <class F>
+bool WriteJpegFile(const std::string& path, int32_t w, int32_t h, int32_t components, F&& sample) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  jpeg_compress_struct info{};
+  jpeg_error_mgr err{};
+  info.err = jpeg_std_error(&err);
+  jpeg_create_compress(&info);
+  jpeg_stdio_dest(&info, f);
+  info.image_width = JDIMENSION(w);
+  info.image_height = JDIMENSION(h);
+  info.input_components = components;
+  info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 85, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  std::vector<uint8_t> row(size_t(w) * size_t(components));
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x)
+      for (int32_t c = 0; c < components; ++c) row[size_t(x * components + c)] = sample(x, y, c);
+    JSAMPROW p = row.data();
+    jpeg_write_scanlines(&info, &p, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  return std::fclose(f) == 0;
+}
+
+// The loader's planes hold exactly what the plain decoder gives, row for row (file rows
+// from the top), for sizes on both sides of the parallel path and for every kind.
+TEST_F(RasterTest, JpegLoadMatchesThePlainDecoderTable) {
+  struct TCase {
+    const char* Name;
+    int32_t W, H, Components;
+    bool GrayPixels;  // a colour file whose pixels are all gray
+    bool Colour;      // the image expected
+  } cases[] = {
+      {"colour small", 61, 37, 3, false, true},
+      {"colour large", 1203, 997, 3, false, true},
+      {"gray file large", 1100, 1001, 1, false, false},
+      {"colour file of gray pixels, large", 1030, 1020, 3, true, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string path = Dir.Name("t.jpg");
+    ASSERT_TRUE(WriteJpegFile(path, c.W, c.H, c.Components, [&](int32_t x, int32_t y, int32_t k) {
+      const int32_t v = (x * 3 + y * 5 + (x / 40) * 50) & 0xFF;
+      return uint8_t(c.GrayPixels || c.Components == 1 ? v : (v + k * 70 + y) & 0xFF);
+    }));
+    TRasterBitmap ref;
+    ASSERT_TRUE(DecodeJpeg(path, 1, false, ref));
+    TAImage image;
+    Load(path, image);
+    ASSERT_TRUE(LoadSucceeded(image.Status));
+    ASSERT_EQ(image.Width(), c.W);
+    ASSERT_EQ(image.Height(), c.H);
+    ASSERT_EQ(image.IsColour(), c.Colour);
+    int64_t wrong = 0;
+    for (int32_t r = 0; r < c.H; ++r) {
+      const uint8_t* p = ref.Row(r);
+      for (int32_t x = 0; x < c.W; ++x, p += 3) {
+        float red, green, blue;
+        image.GetRGB(x, c.H - 1 - r, red, green, blue);
+        wrong += green != p[1] || (c.Colour && (red != p[2] || blue != p[0]));
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+  }
 }
 
 TEST_F(RasterTest, JpegOfGrayPixelsOpensMonochrome) {

@@ -124,6 +124,7 @@ TEST_F(Ser, LayoutsTable) {
   struct TRow {
     const char* Name;
     int32_t ColorId, Endian, Depth;
+    int32_t Width = 5, Height = 4;
   };
   const TRow rows[] = {
       {"mono 8", 0, 0, 8},           {"mono 12 little-endian", 0, 0, 12},
@@ -131,14 +132,17 @@ TEST_F(Ser, LayoutsTable) {
       {"mono 16 endian field 7", 0, 7, 16}, {"mosaic 8", 8, 0, 8},
       {"rgb 8", 100, 0, 8},          {"rgb 16 big-endian", 100, 1, 16},
       {"bgr 8", 101, 0, 8},          {"bgr 16 little-endian", 101, 0, 16},
+      // Rows long enough for the vector loops and frames of several read pieces.
+      {"mono 8 wide", 0, 0, 8, 1003, 70},   {"mono 16 big-endian wide", 0, 1, 16, 1003, 40},
+      {"rgb 8 wide", 100, 0, 8, 1003, 30},  {"bgr 16 big-endian wide", 101, 1, 16, 1003, 13},
   };
   for (const TRow& row : rows) {
     TSerSpec s;
     s.ColorId = row.ColorId;
     s.Endian = row.Endian;
     s.Depth = row.Depth;
-    s.Width = 5;
-    s.Height = 4;
+    s.Width = row.Width;
+    s.Height = row.Height;
     s.Frames = 3;
     const auto image = Load(MakeSer(s), 1);
     ASSERT_TRUE(LoadSucceeded(image->Status)) << row.Name;
