@@ -16,6 +16,7 @@
 #include "StatusTexts.h"
 #include "ZoomMath.h"
 #include "base/OrluMath.h"
+#include "QVMaster.h"
 #include "fMain.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
@@ -58,9 +59,7 @@ TImagePanel::TImagePanel(TFormChild* owner) : QAbstractScrollArea(owner), Owner_
   verticalScrollBar()->setSingleStep(20);
   NavTop_ = Options().Image.ThumbTopCorner;
   NavPercent_ = Options().Image.ThumbSize;
-  // The button face blended halfway toward black.
-  const QColor face = palette().color(QPalette::Button);
-  Background_ = QColor(face.red() / 2, face.green() / 2, face.blue() / 2);
+  Background_ = TFormChild::BackgroundColour(palette().color(QPalette::Button));
 }
 
 QSize TImagePanel::ContentSize() const {
@@ -382,6 +381,8 @@ TFormChild::TFormChild(TFormMain* main, TAstroDocument& doc)
 
 TFormChild::~TFormChild() {
   if (Doc_) {
+    // Tool windows drop the document before it goes.
+    if (TQVMaster* m = QVMaster()) m->NotifyDocumentClosing(*Doc_);
     // The window goes first: the document must not call back into it.
     Doc_->ReleaseWindow();
     Doc_.reset();
@@ -389,6 +390,16 @@ TFormChild::~TFormChild() {
 }
 
 void TFormChild::AdoptDocument(std::unique_ptr<TAstroDocument> doc) { Doc_ = std::move(doc); }
+
+QColor TFormChild::BackgroundColour(QColor face) {
+  const double b = Options().Misc.BlackBorder ? 0.0 : std::clamp(Options().Misc.WindowBrightness, 0.0, 100.0);
+  const int32_t w = Round(b * 2.56);
+  return QColor(face.red() * w / 256, face.green() * w / 256, face.blue() * w / 256);
+}
+
+void TFormChild::ApplyBackground() {
+  Panel_->SetBackground(BackgroundColour(palette().color(QPalette::Button)));
+}
 
 int32_t TFormChild::BarHeight() const {
   return std::max(16, Round(16 * logicalDpiY() / 96.0));

@@ -112,8 +112,8 @@ class TFormChild : public QWidget, public IImageWindow {
 
   // Takes ownership of the document this window was created for.
   void AdoptDocument(std::unique_ptr<TAstroDocument> doc);
-  TAstroDocument& Document() { return *Doc_; }
-  const TAstroDocument& Document() const { return *Doc_; }
+  TAstroDocument& Document() { return *DocRef_; }
+  const TAstroDocument& Document() const { return *DocRef_; }
   void SetSubWindow(QMdiSubWindow* sub) { Sub_ = sub; }
   QMdiSubWindow* SubWindow() const { return Sub_; }
   TImagePanel* Panel() const { return Panel_; }
@@ -148,6 +148,10 @@ class TFormChild : public QWidget, public IImageWindow {
   bool IsClosing() const { return Closing_; }
 
   QSize sizeHint() const override { return WantedSize_; }
+  // The panel's background: the button face toward black by option WindowBrightness, black
+  // with "Black border".
+  void ApplyBackground();
+  static QColor BackgroundColour(QColor face);
 
   // ---- IImageWindow ----
   double Zoom() const override { return ZoomCode(); }

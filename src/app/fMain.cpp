@@ -28,6 +28,7 @@
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "QVMasterRules.h"
 #include "uRecent.h"
 
 namespace orlu {
@@ -85,6 +86,7 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
   Recent_ = new TRecentFilesManager(this);
   BuildMenus();
   BuildStatusLine();
+  Master_ = new TQVMaster(*this);
   connect(Mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* sub) {
     if (sub)
       if (auto* child = qobject_cast<TFormChild*>(sub->widget())) ChildActivated(*child);
@@ -108,13 +110,31 @@ TFormMain::~TFormMain() {
   Closing_ = true;
   for (QMdiSubWindow* sub : Mdi_->findChildren<QMdiSubWindow*>()) delete sub;
   if (DocumentHost() == this) SetDocumentHost(nullptr);
+  delete Master_;
+  Master_ = nullptr;
 }
 
 // ============================================================================ menus
 
+QMenu* TFormMain::Menu(TMenuId id) const { return Menus_[size_t(id)]; }
+
+void TFormMain::AddImageAction(QAction* a) {
+  ImageActions_.push_back(a);
+  a->setEnabled(!ImageWindows().empty());
+}
+
+void TFormMain::AddWindowCommand(const QString& caption, std::function<void()> run) {
+  WindowCommands_.emplace_back(caption, std::move(run));
+}
+
+bool TFormMain::MaskMode() const { return Master_ && Master_->MouseMode() == kMouseMask; }
+
 void TFormMain::BuildMenus() {
   QStyle* st = style();
-  QMenu* file = menuBar()->addMenu(TrQ("File"));
+  // In the order of TMenuId.
+  for (const char* title : {"File", "Edit", "View", "Image", "Processing", "Tools", "Window", "Help"})
+    Menus_.push_back(menuBar()->addMenu(TrQ(title)));
+  QMenu* file = Menus_[size_t(TMenuId::File)];
   QAction* open = file->addAction(st->standardIcon(QStyle::SP_DialogOpenButton), TrQ("Open"));
   open->setShortcut(QKeySequence::Open);
   connect(open, &QAction::triggered, this, &TFormMain::OpenWithDialog);
@@ -140,7 +160,7 @@ void TFormMain::BuildMenus() {
   connect(exit, &QAction::triggered, this, &QWidget::close);
   ImageActions_ = {SaveAction_, saveAs, close};
 
-  QMenu* view = menuBar()->addMenu(TrQ("View"));
+  QMenu* view = Menus_[size_t(TMenuId::View)];
   QAction* zoomIn = view->addAction(TrQ("Zoom +") + "     [ + ]");
   zoomIn->setIconText(TrQ("Zoom +"));
   connect(zoomIn, &QAction::triggered, this, [this] {
@@ -172,7 +192,7 @@ void TFormMain::BuildMenus() {
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
   ImageActions_.push_back(zoomMenu->menuAction());
 
-  WindowMenu_ = menuBar()->addMenu(TrQ("Window"));
+  WindowMenu_ = Menus_[size_t(TMenuId::Window)];
   connect(WindowMenu_, &QMenu::aboutToShow, this, &TFormMain::RebuildWindowMenu);
   RebuildWindowMenu();
 
@@ -207,6 +227,11 @@ void TFormMain::RebuildWindowMenu() {
   const std::vector<TFormChild*> children = ImageWindows();
   cascade->setEnabled(!children.empty());
   tile->setEnabled(!children.empty());
+  for (const auto& [caption, run] : WindowCommands_) {
+    QAction* a = WindowMenu_->addAction(caption);
+    connect(a, &QAction::triggered, this, run);
+    a->setEnabled(!children.empty());
+  }
   if (!children.empty()) WindowMenu_->addSeparator();
   int n = 0;
   for (TFormChild* c : children) {
@@ -237,6 +262,7 @@ bool TFormMain::ZoomMode() const { return ZoomModeAction_ && ZoomModeAction_->is
 void TFormMain::UpdateMenus() {
   const bool any = !ImageWindows().empty();
   for (QAction* a : ImageActions_) a->setEnabled(any);
+  if (Master_) Master_->UpdateMenus();
 }
 
 void TFormMain::ApplyToActive(const std::function<void(TFormChild&)>& f) {
@@ -309,6 +335,14 @@ void TFormMain::ShowMessage(TMessageKind kind, const std::string& caption,
   QMessageBox box(icon, Q(caption), BoxText(text), QMessageBox::Ok, this);
   box.setWindowModality(Qt::ApplicationModal);
   box.exec();
+}
+
+bool TFormMain::Confirm(const std::string& caption, const std::string& text) {
+  if (ConfirmHook) return ConfirmHook(caption, text);
+  QMessageBox box(QMessageBox::Question, Q(caption), BoxText(text),
+                  QMessageBox::Ok | QMessageBox::Cancel, this);
+  box.setWindowModality(Qt::ApplicationModal);
+  return box.exec() == QMessageBox::Ok;
 }
 
 void TFormMain::ShowError(const std::string& caption, const std::string& text) {
@@ -386,7 +420,9 @@ TFormChild* TFormMain::OpenDocument(const std::string& path) {
 }
 
 void TFormMain::OpenRemainingImages(const std::string& path, const TFormChild& first) {
-  const int32_t n = std::min(first.Document().Image().Header.ImageCount(), kMaxFurtherImages);
+  // QVIM_CNT counts the images of a FITS file only; another format may carry the card in
+  // a header it took from elsewhere.
+  const int32_t n = 1 + FurtherImageCount(path, first.Document().Image().Header, kMaxFurtherImages);
   for (int32_t k = 2; k <= n && !Abort_; ++k) {
     std::string error;
     std::unique_ptr<TAstroDocument> doc = TAstroDocument::OpenFile(path, k, &error);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "QVMaster.h"
 #include "StatusTexts.h"
 #include "ZoomMath.h"
 #include "document/uAstroDoc.h"
@@ -65,7 +66,18 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   std::vector<TFormChild*> ImageWindows() const;
   TFormChild* ActiveChild() const;
   void Activate(TFormChild& child);
+  // Gives a document that already has its image window to that window.
+  TFormChild* AdoptDocument(std::unique_ptr<TAstroDocument> doc);
   QMdiArea* MdiArea() const { return Mdi_; }
+
+  // ---- Menus and the command layer ----
+  TQVMaster& Master() { return *Master_; }
+  // The main menu of that id; other units add their items here (see TQVMaster::AddCommand).
+  QMenu* Menu(TMenuId id) const;
+  // An item enabled exactly when an image window exists.
+  void AddImageAction(QAction* a);
+  // A command at the top of the Window menu, which is rebuilt each time it opens.
+  void AddWindowCommand(const QString& caption, std::function<void()> run);
   QSize MainClientSize() const;
   void UpdateMenus();
   // Set by Escape in an image window; stops a multi-file open.
@@ -81,6 +93,8 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   QString StatusText(int field) const;
   // Boxes: application-modal, or to the hook when one is set.
   void ShowMessage(TMessageKind kind, const std::string& caption, const std::string& text);
+  // Confirmation with OK and Cancel; true on OK.
+  bool Confirm(const std::string& caption, const std::string& text);
 
   // ---- Test hooks: dialogs answered without showing them ----
   std::function<TCloseAnswer(TAstroDocument&, bool saveEnabled)> CloseQuestionHook;
@@ -88,6 +102,7 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   // name cancels.
   std::function<std::string(TAstroDocument&, int32_t& filterIndex)> SaveNameHook;
   std::function<void(TMessageKind, const std::string&, const std::string&)> MessageHook;
+  std::function<bool(const std::string&, const std::string&)> ConfirmHook;
 
   TRecentFilesManager& Recent() { return *Recent_; }
   QString ConfigDir() const { return ConfigDir_; }
@@ -98,7 +113,7 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   void UnregisterDocument(TAstroDocument& doc) override;
   void ShowError(const std::string& caption, const std::string& text) override;
   void ShowStatus(const std::string& text, int32_t milliseconds) override;
-  bool MaskMode() const override { return false; }
+  bool MaskMode() const override;
   void DrawRectIntoMask(TAstroDocument& doc, const TPixelRect& rect) override;
 
  signals:
@@ -114,7 +129,6 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   void BuildMenus();
   void BuildStatusLine();
   void RebuildWindowMenu();
-  TFormChild* AdoptDocument(std::unique_ptr<TAstroDocument> doc);
   void OpenRemainingImages(const std::string& path, const TFormChild& first);
   bool WriteDocument(TFormChild& child, const std::string& path, TWriterKind writer,
                      bool compressed);
@@ -128,6 +142,9 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   TRecentFilesManager* Recent_ = nullptr;
   QMenu* ReopenMenu_ = nullptr;
   QMenu* WindowMenu_ = nullptr;
+  std::vector<QMenu*> Menus_;
+  std::vector<std::pair<QString, std::function<void()>>> WindowCommands_;
+  TQVMaster* Master_ = nullptr;
   QAction* ZoomModeAction_ = nullptr;
   // Items enabled exactly when an image window exists.
   std::vector<QAction*> ImageActions_;
