@@ -76,11 +76,11 @@ std::unique_ptr<TAImage> ImageFromPicture(const QImage& picture) {
   try {
     auto img = std::make_unique<TAImage>();
     if (!img->Resize(rgb.width(), rgb.height(), true)) return nullptr;
-    // The picture's rows read top-down; the import takes them bottom-up.
+    // Packed rows in the picture's order: its first row is the image's top row.
     std::vector<uint8_t> rows(size_t(rgb.width()) * 4 * size_t(rgb.height()));
     for (int y = 0; y < rgb.height(); ++y)
-      std::memcpy(rows.data() + size_t(rgb.height() - 1 - y) * size_t(rgb.width()) * 4,
-                  rgb.constScanLine(y), size_t(rgb.width()) * 4);
+      std::memcpy(rows.data() + size_t(y) * size_t(rgb.width()) * 4, rgb.constScanLine(y),
+                  size_t(rgb.width()) * 4);
     if (!img->ImportBitmap(rgb.width(), rgb.height(), 4, int64_t(rgb.width()) * 4, rows.data()))
       return nullptr;
     img->RefreshStatistics();
@@ -98,29 +98,27 @@ TQVMaster* QVMaster() { return gMaster; }
 // ============================================================================ group walk
 
 void TQVMasterGroup::Collect() {
-  Windows_.clear();
-  Index_ = -1;
   Current_ = nullptr;
   CurrentWindow_ = nullptr;
   // The most recently activated window first.
+  std::vector<QPointer<TFormChild>> windows;
   const QList<QMdiSubWindow*> subs =
       M_.Main().MdiArea()->subWindowList(QMdiArea::ActivationHistoryOrder);
   for (qsizetype i = subs.size() - 1; i >= 0; --i)
-    if (auto* c = qobject_cast<TFormChild*>(subs[i]->widget())) Windows_.emplace_back(c);
+    if (auto* c = qobject_cast<TFormChild*>(subs[i]->widget()))
+      if (!c->IsClosing()) windows.emplace_back(c);
+  // A window closed by an earlier step of the walk is passed over.
+  Walk_ = std::make_unique<TSnapshotWalk<QPointer<TFormChild>>>(
+      std::move(windows), [](const QPointer<TFormChild>& c) { return c && !c->IsClosing(); });
 }
 
 bool TQVMasterGroup::Next() {
   Current_ = nullptr;
   CurrentWindow_ = nullptr;
-  while (++Index_ < int32_t(Windows_.size())) {
-    TFormChild* c = Windows_[size_t(Index_)].data();
-    // A window closed by an earlier step of the walk is passed over.
-    if (!c || c->IsClosing()) continue;
-    CurrentWindow_ = c;
-    Current_ = &c->Document();
-    return true;
-  }
-  return false;
+  if (!Walk_ || !Walk_->Next()) return false;
+  CurrentWindow_ = Walk_->Current();
+  Current_ = &CurrentWindow_->Document();
+  return true;
 }
 
 TFormChild* TQVMasterGroup::CurrentWindow() const { return CurrentWindow_.data(); }
@@ -793,7 +791,7 @@ void TQVMasterImage::Copy(TAstroDocument* doc) {
   mime->setData(kOwnClipboardFormat,
                 QByteArray::number(qint64(::getpid())) + ":" + QByteArray::number(ClipboardSerial_));
   QApplication::clipboard()->setMimeData(mime);
-  M_.Main().ShowStatus(Tr("Copy to the clipboard"), 1, 0, false);
+  M_.Main().ShowStatus(Tr("Copy to the clipboard"), 1, 0, true);
   M_.UpdateMenus();
 }
 
@@ -964,17 +962,17 @@ bool TQVMasterImages::CloseAll(bool save) {
   if (Count() == 0) return true;
   if (!save) {
     if (!M_.Confirm(Tr("Confirm"), Tr("Close all images ?"))) return false;
-    Collect();
-    for (QPointer<TFormChild>& w : Windows_)
-      if (w) w->SetClosing();
-  } else {
-    Collect();
   }
+  Collect();
   while (Next()) {
     QApplication::processEvents();
     TFormChild* c = CurrentWindow();
     if (!c) continue;
-    if (!save) c->Document().MarkUnmodified();
+    if (!save) {
+      // Closed without the save question: the user answered for all of them.
+      c->Document().MarkUnmodified();
+      c->SetClosing();
+    }
     QMdiSubWindow* sub = c->SubWindow();
     if (sub && !sub->close()) return false;
   }

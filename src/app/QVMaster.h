@@ -51,8 +51,7 @@ class TQVMasterGroup {
 
  protected:
   TQVMaster& M_;
-  int32_t Index_ = -1;
-  std::vector<QPointer<TFormChild>> Windows_;
+  std::unique_ptr<TSnapshotWalk<QPointer<TFormChild>>> Walk_;
   QPointer<TFormChild> CurrentWindow_;
   TAstroDocument* Current_ = nullptr;
 };

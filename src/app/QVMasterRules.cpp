@@ -142,8 +142,9 @@ std::unique_ptr<TAImage> CopyImageRect(const TAImage& image, const TPixelRect& r
 int64_t PasteCentred(const TAImage& src, TAImage& dst, const TPixelRect& r) {
   const int64_t cx = (int64_t(r.Left) + r.Right) / 2;
   const int64_t cy = (int64_t(r.Bottom) + r.Top) / 2;
-  const int64_t x0 = cx - src.Width() / 2;
-  const int64_t y0 = cy - src.Height() / 2;
+  // The source's centre pixel lands on the rectangle's centre pixel.
+  const int64_t x0 = cx - (src.Width() - 1) / 2;
+  const int64_t y0 = cy - (src.Height() - 1) / 2;
   const TBWImage* sp[3] = {src.MainPlane.get(), src.RedPlane.get(), src.BluePlane.get()};
   TBWImage* dp[3] = {dst.MainPlane.get(), dst.RedPlane.get(), dst.BluePlane.get()};
   int64_t written = 0;
