@@ -25,7 +25,9 @@
 #include "base/ProcessSwitches.h"
 #include "base/Translate.h"
 #include "fChild.h"
+#include "fAsk.h"
 #include "formats/uFiles.h"
+#include "formats/uSer.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "QVMasterRules.h"
@@ -396,10 +398,10 @@ TFormChild* TFormMain::ShowDocument(std::unique_ptr<TAstroDocument> doc, int32_t
   return child;
 }
 
-TFormChild* TFormMain::OpenDocument(const std::string& path) {
+TFormChild* TFormMain::OpenDocument(const std::string& path, int32_t frameIndex) {
   std::string error;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  std::unique_ptr<TAstroDocument> doc = TAstroDocument::OpenFile(path, 0, &error);
+  std::unique_ptr<TAstroDocument> doc = TAstroDocument::OpenFile(path, frameIndex, &error);
   QApplication::restoreOverrideCursor();
   if (!doc) {
     ShowMessage(TMessageKind::Error, Tr("Open"), error);
@@ -435,12 +437,25 @@ void TFormMain::OpenRemainingImages(const std::string& path, const TFormChild& f
   }
 }
 
-void TFormMain::OpenFiles(const std::vector<std::string>& paths, bool addRecent) {
+void TFormMain::OpenFiles(const std::vector<std::string>& paths, bool addRecent, bool askFrame) {
   Abort_ = false;
   bool first = true;
+  // The frame of a video, asked once and taken from every video of the list.
+  int32_t frame = -1;
   for (const std::string& p : paths) {
     if (Abort_) break;
-    TFormChild* c = OpenDocument(p);
+    int32_t frameIndex = 0;
+    if (askFrame && LowerExtension(p) == ".ser") {
+      const int32_t frames = SerFrameCount(p);
+      if (frames > 1 && frame < 0) {
+        TAsk1f& ask = Master_->Ask1();
+        ask.Setup(Tr("Frame"), "", true, TAskField{true, 1, 1, double(std::min(frames, 9999)), 1});
+        if (!ask.Execute()) continue;
+        frame = ask.IntValue();
+      }
+      if (frames > 1) frameIndex = std::clamp(frame, 1, frames) - 1;
+    }
+    TFormChild* c = OpenDocument(p, frameIndex);
     if (!c) continue;
     if (first && addRecent) Recent_->Add(p, c->Picture16());
     first = false;
@@ -457,7 +472,7 @@ void TFormMain::OpenWithDialog() {
       QFileDialog::getOpenFileNames(this, TrQ("Open"), Q(dir), filters.join(";;"));
   std::vector<std::string> paths;
   for (const QString& s : files) paths.push_back(s.toStdString());
-  OpenFiles(paths, true);
+  OpenFiles(paths, true, true);
 }
 
 void TFormMain::OpenHandedOver(const QStringList& paths) {
@@ -611,7 +626,8 @@ void TFormMain::dropEvent(QDropEvent* e) {
   if (paths.empty()) return;
   e->acceptProposedAction();
   // Opened after the drop has finished: a dialog during the drop would block its source.
-  QMetaObject::invokeMethod(this, [this, paths] { OpenFiles(paths, true); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, [this, paths] { OpenFiles(paths, true, true); },
+                            Qt::QueuedConnection);
 }
 
 }  // namespace orlu

@@ -40,14 +40,16 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   ~TFormMain() override;
 
   // ---- Opening ----
-  // Opens one file (frame 0) into a new image window; nullptr after the error box.
-  TFormChild* OpenDocument(const std::string& path);
+  // Opens one file (image or frame frameIndex) into a new image window; nullptr after the
+  // error box.
+  TFormChild* OpenDocument(const std::string& path, int32_t frameIndex = 0);
   // Gives a document its window (at the zoom code, or the automatic one) and shows it;
   // nullptr when no window could be made (the document is then freed).
   TFormChild* ShowDocument(std::unique_ptr<TAstroDocument> doc, int32_t zoomCode, bool autoZoom);
   // Opens each file with the further images of multi-image files; the first opened one
   // enters the recent-files list when addRecent. An Escape in an image window stops it.
-  void OpenFiles(const std::vector<std::string>& paths, bool addRecent);
+  // With askFrame a video of several frames asks which one (once for the whole list).
+  void OpenFiles(const std::vector<std::string>& paths, bool addRecent, bool askFrame = false);
   // The open dialog, then OpenFiles.
   void OpenWithDialog();
   // Files given by a second start: opened, and this window raised.

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QFile>
 #include <QImage>
 #include <QLineEdit>
 #include <QMdiSubWindow>
@@ -490,6 +491,46 @@ TEST_F(Master, EveryRegisteredOperationHasAnItemAndMouseModesToggle) {
   M->SetMouseMode(kMouseMask);
   EXPECT_TRUE(Main->MaskMode());
   EXPECT_EQ(changes, 3);
+}
+
+// An 8-bit monochrome SER video of 4 × 2 pixels whose frame f holds 10 f + 1 everywhere.
+QByteArray SerVideo(int32_t frames) {
+  QByteArray b("LUCAM-RECORDER");
+  auto u32 = [&b](uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.append(char((v >> (8 * i)) & 0xFF));
+  };
+  for (uint32_t v : {0u, 0u, 0u, 4u, 2u, 8u, uint32_t(frames)}) u32(v);
+  b.append(QByteArray(120 + 16, '\0'));
+  for (int32_t f = 0; f < frames; ++f) b.append(QByteArray(8, char(10 * f + 1)));
+  return b;
+}
+
+TEST_F(Master, OpeningAVideoAsksWhichFrame) {
+  const QString path = Dir.filePath("movie.ser");
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(SerVideo(3));
+  f.close();
+  int asked = 0;
+  TAskDialog::Hook = [&asked](TAskDialog& dlg) {
+    auto& a = dynamic_cast<TAsk1f&>(dlg);
+    ++asked;
+    EXPECT_EQ(a.windowTitle(), "Frame");
+    a.Ed1->setText("4");  // the video has 3 frames
+    EXPECT_FALSE(a.TryAccept());
+    a.Ed1->setText("3");
+    return a.TryAccept();
+  };
+  Main->OpenFiles({path.toStdString(), path.toStdString()}, false, true);
+  EXPECT_EQ(asked, 1);  // once for the list
+  const std::vector<TFormChild*> w = Main->ImageWindows();
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w[0]->Document().Image().Value(0, 0), 21.0f);
+  EXPECT_EQ(w[1]->Document().Image().Value(3, 1), 21.0f);
+  // Cancelled: nothing opens.
+  TAskDialog::Hook = [](TAskDialog&) { return false; };
+  Main->OpenFiles({path.toStdString()}, false, true);
+  EXPECT_EQ(Main->ImageWindows().size(), 2u);
 }
 
 }  // namespace
