@@ -365,6 +365,8 @@ void TQVMaster::BuildCommands() {
   add(TMenuId::Edit, "Empty clipboard", [img] { img->EmptyClipboard(); }, false);
   Main_.Menu(TMenuId::Edit)->addSeparator();
   add(TMenuId::Edit, "Deselect all", [this] { Images->DeselectAll(); });
+  add(TMenuId::Edit, "Options", [this] { Main_.ShowOptions(false); }, false);
+  add(TMenuId::Edit, "RAW images", [this] { Main_.ShowOptions(true); }, false);
   QMenu* mask = Main_.Menu(TMenuId::Edit)->addMenu(TrQ("Mask"));
   connect(mask->addAction(TrQ("Reset")), &QAction::triggered, this,
           [this] { Mask->Reset(nullptr); });

@@ -26,6 +26,7 @@
 #include "base/Translate.h"
 #include "fChild.h"
 #include "fAsk.h"
+#include "fOptions.h"
 #include "formats/uFiles.h"
 #include "formats/uSer.h"
 #include "image/ImaColor.h"
@@ -191,6 +192,7 @@ void TFormMain::BuildMenus() {
   view->addSeparator();
   ZoomModeAction_ = view->addAction(TrQ("Zoom mode"));
   ZoomModeAction_->setCheckable(true);
+  ZoomModeAction_->setChecked(Options().Misc.ZoomWithWheel);
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
   ImageActions_.push_back(zoomMenu->menuAction());
 
@@ -260,6 +262,22 @@ void TFormMain::BuildStatusLine() {
 }
 
 bool TFormMain::ZoomMode() const { return ZoomModeAction_ && ZoomModeAction_->isChecked(); }
+
+void TFormMain::SetZoomMode(bool on) { ZoomModeAction_->setChecked(on); }
+
+TFormOptions* TFormMain::OptionsWindow() {
+  if (!Options_) {
+    Options_ = new TFormOptions(this);
+    Options_->Report = [this](const std::string& c, const std::string& t) {
+      ShowMessage(TMessageKind::Warning, c, t);
+    };
+  }
+  return Options_;
+}
+
+void TFormMain::ShowOptions(bool rawPage) {
+  if (OptionsWindow()->Execute(rawPage)) SetZoomMode(Options().Misc.ZoomWithWheel);
+}
 
 void TFormMain::UpdateMenus() {
   const bool any = !ImageWindows().empty();

@@ -147,6 +147,7 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   std::vector<QMenu*> Menus_;
   std::vector<std::pair<QString, std::function<void()>>> WindowCommands_;
   TQVMaster* Master_ = nullptr;
+  class TFormOptions* Options_ = nullptr;
   QAction* ZoomModeAction_ = nullptr;
   // Items enabled exactly when an image window exists.
   std::vector<QAction*> ImageActions_;
@@ -159,6 +160,10 @@ class TFormMain : public QMainWindow, public IDocumentHost {
  public:
   // The wheel zooms (menu "Zoom mode"); off: it scrolls, and zooms with Ctrl held.
   bool ZoomMode() const;
+  void SetZoomMode(bool on);
+  // The options window (made on first use); rawPage opens it on "RAW images".
+  void ShowOptions(bool rawPage);
+  class TFormOptions* OptionsWindow();
 };
 
 }  // namespace orlu
