@@ -843,6 +843,11 @@ void TQVMasterImage::PasteIntoSelection(TAstroDocument* doc) {
     M_.Information(Tr("Paste"), Tr("A selection is required for this operation"));
     return;
   }
+  PasteInto(doc, r);
+}
+
+void TQVMasterImage::PasteInto(TAstroDocument* doc, const TPixelRect& r) {
+  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || r.IsEmpty()) return;
   std::unique_ptr<TAImage> foreign;
   const TAImage* src = Clipboard_.Image();
   if (ForeignClipboardImage()) {

@@ -88,6 +88,8 @@ class TQVMasterImage {
   void Copy(TAstroDocument* doc);
   TAstroDocument* PasteAsNew();
   void PasteIntoSelection(TAstroDocument* doc);
+  // The clipboard image centred on r (clipped), recorded as a paste.
+  void PasteInto(TAstroDocument* doc, const TPixelRect& r);
   void EmptyClipboard();
   // The system clipboard holds a picture that this program did not put there.
   bool ForeignClipboardImage() const;

@@ -17,6 +17,8 @@
 #include "uRecentList.h"
 
 class QMdiSubWindow;
+class QMenu;
+class QTabBar;
 
 namespace orlu {
 
@@ -67,6 +69,7 @@ class TImagePanel : public QAbstractScrollArea {
   void wheelEvent(QWheelEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
   void leaveEvent(QEvent* e) override;
+  void contextMenuEvent(QContextMenuEvent* e) override;
 
  private:
   void UpdateScrollBars();
@@ -166,6 +169,16 @@ class TFormChild : public QWidget, public IImageWindow {
 
   // Keys of the image window; false when the key is not one of them.
   bool HandleKey(int key, Qt::KeyboardModifiers mods, bool keypad);
+  // The bottom bar: the view-range label, or in a maximized window the tab strip of every
+  // image window.
+  void UpdateBar();
+  QTabBar* TabStrip() const { return Tabs_; }
+  // The image window's popup menu (web links, copy, paste) at a viewport position.
+  QMenu* BuildPopup();
+  // The navigator's popup menu (size, colour, move, close).
+  QMenu* BuildNavigatorPopup();
+  // Copies the picture of the whole window, or of the visible panel, to the clipboard.
+  void CopyWindowPicture(bool panelOnly);
   void MouseAt(int32_t x, int32_t y) { LastX_ = x, LastY_ = y; }
 
  protected:
@@ -181,6 +194,8 @@ class TFormChild : public QWidget, public IImageWindow {
   QMdiSubWindow* Sub_ = nullptr;
   TImagePanel* Panel_ = nullptr;
   QLabel* Bottom_ = nullptr;
+  QTabBar* Tabs_ = nullptr;
+  bool Rebuilding_ = false;
   QSize WantedSize_{170, 140};
   int32_t LastX_ = -1;
   int32_t LastY_ = -1;

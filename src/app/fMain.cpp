@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -196,6 +197,10 @@ void TFormMain::BuildMenus() {
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
   ImageActions_.push_back(zoomMenu->menuAction());
 
+  QAction* about = Menus_[size_t(TMenuId::Help)]->addAction(TrQ("About OrluFV"));
+  connect(about, &QAction::triggered, this, [this] {
+    QMessageBox::about(this, "OrluFV 4.0", "OrluFV 4.0");
+  });
   WindowMenu_ = Menus_[size_t(TMenuId::Window)];
   connect(WindowMenu_, &QMenu::aboutToShow, this, &TFormMain::RebuildWindowMenu);
   RebuildWindowMenu();
@@ -381,6 +386,12 @@ IImageWindow* TFormMain::CreateImageWindow(TAstroDocument& doc, double zoom, boo
   sub->setAttribute(Qt::WA_DeleteOnClose);
   sub->hide();
   child->SetSubWindow(sub);
+  Tabs_.Add(child);
+  connect(child, &QObject::destroyed, this, [this, child] {
+    Tabs_.Remove(child);
+    if (!Closing_) emit TabsChanged();
+  });
+  connect(sub, &QMdiSubWindow::windowStateChanged, child, [child] { child->UpdateBar(); });
   if (autoZoom) {
     child->AutoView();
   } else {
@@ -392,7 +403,22 @@ IImageWindow* TFormMain::CreateImageWindow(TAstroDocument& doc, double zoom, boo
   return child;
 }
 
-void TFormMain::RegisterDocument(TAstroDocument&) { UpdateMenus(); }
+void TFormMain::RegisterDocument(TAstroDocument&) {
+  UpdateMenus();
+  emit TabsChanged();
+}
+
+TFormChild* TFormMain::NextTab(TFormChild* child, bool forward) const {
+  return forward ? Tabs_.Next(child) : Tabs_.Previous(child);
+}
+
+void TFormMain::OpenUrl(const std::string& url) {
+  if (UrlHook) {
+    UrlHook(url);
+    return;
+  }
+  QDesktopServices::openUrl(QUrl(Q(url)));
+}
 
 void TFormMain::UnregisterDocument(TAstroDocument&) {
   // Called while a window is being destroyed: the menus are brought up to date afterwards.

@@ -15,6 +15,7 @@
 #include "QVMaster.h"
 #include "StatusTexts.h"
 #include "ZoomMath.h"
+#include "uTabList.h"
 #include "document/uAstroDoc.h"
 
 class QAction;
@@ -82,6 +83,13 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   void AddWindowCommand(const QString& caption, std::function<void()> run);
   QSize MainClientSize() const;
   void UpdateMenus();
+  // The tab order: image windows in the order they were made.
+  const std::vector<TFormChild*>& TabWindows() const { return Tabs_.Items(); }
+  // The window after (or before) child in the tab order; nullptr with fewer than two.
+  TFormChild* NextTab(TFormChild* child, bool forward) const;
+  // Opens a web address in the browser (or hands it to UrlHook).
+  void OpenUrl(const std::string& url);
+  std::function<void(const std::string&)> UrlHook;
   // Set by Escape in an image window; stops a multi-file open.
   void SetAbort() { Abort_ = true; }
   void ChildActivated(TFormChild& child);
@@ -121,6 +129,8 @@ class TFormMain : public QMainWindow, public IDocumentHost {
  signals:
   // An image window painted a frame (after it was shown); for timing from outside.
   void ImageFramePainted();
+  // A window came, went, or changed its caption: the tab strips follow.
+  void TabsChanged();
 
  protected:
   void closeEvent(QCloseEvent* e) override;
@@ -147,6 +157,7 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   std::vector<QMenu*> Menus_;
   std::vector<std::pair<QString, std::function<void()>>> WindowCommands_;
   TQVMaster* Master_ = nullptr;
+  TTabList<TFormChild*> Tabs_;
   class TFormOptions* Options_ = nullptr;
   QAction* ZoomModeAction_ = nullptr;
   // Items enabled exactly when an image window exists.
