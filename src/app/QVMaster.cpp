@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QToolBar>
 
 #include <algorithm>
 #include <cmath>
@@ -353,6 +354,7 @@ void TQVMaster::BuildCommands() {
   // ---- Edit ----
   UndoAction_ = add(TMenuId::Edit, "Undo/Redo", [img] { img->UndoRedo(nullptr); });
   UndoAction_->setShortcut(QKeySequence::Undo);
+  add(TMenuId::Edit, "Undo list", [img] { img->UndoList(nullptr); });
   Main_.Menu(TMenuId::Edit)->addSeparator();
   QAction* copy = add(TMenuId::Edit, "Copy", [img] { img->Copy(nullptr); });
   copy->setShortcut(QKeySequence::Copy);
@@ -457,6 +459,44 @@ void TQVMaster::BuildCommands() {
   Main_.AddWindowCommand(TrQ("Minimize All"), [this] { Images->SetAllWindowStates(Qt::WindowMinimized); });
   Main_.AddWindowCommand(TrQ("Maximize All"), [this] { Images->SetAllWindowStates(Qt::WindowMaximized); });
   Main_.AddWindowCommand(TrQ("Select image"), [this] { Images->SelectImage(); });
+  add(TMenuId::Edit, "Point", [this] { ModalCommand->SelectPoint(nullptr); });
+  BuildToolbar();
+}
+
+void TQVMaster::BuildToolbar() {
+  // Copies of menu items in a fixed order; "|" separates groups. Items this build lacks
+  // are left out.
+  static const char* const kOrder[] = {
+      "Open", "Save 16/32 bit", "Save view", "Close all", "|", "Undo/Redo", "Duplicate", "Copy",
+      "Paste as new image", "|", "Flip vertical", "Flip horizontal", "90° left", "90° right", "|",
+      "Histogram", "Local zoom", "Statistics", "Processing history", "FITS Header", "|",
+      "Zoom +", "Zoom -", "Fit to window", "Fit to image", "Full screen", "|", "Zoom mode",
+      "Annotations", "Hide annotations"};
+  QToolBar* tb = Main_.ToolBar();
+  if (!tb) return;
+  std::vector<QAction*> all;
+  for (QMenu* m : Main_.findChildren<QMenu*>())
+    for (QAction* a : m->actions())
+      if (!a->menu() && !a->isSeparator()) all.push_back(a);
+  tb->clear();
+  bool pendingSeparator = false;
+  for (const char* caption : kOrder) {
+    if (std::string_view(caption) == "|") {
+      pendingSeparator = !tb->actions().isEmpty();
+      continue;
+    }
+    const QString want = TrQ(caption);
+    for (QAction* a : all) {
+      QString text = a->iconText().isEmpty() ? a->text() : a->iconText();
+      text.remove('&');
+      if (text == want) {
+        if (pendingSeparator) tb->addSeparator();
+        pendingSeparator = false;
+        tb->addAction(a);
+        break;
+      }
+    }
+  }
 }
 
 void TQVMaster::BuildOperationMenu(QMenu* menu) {
@@ -505,6 +545,41 @@ void TQVMasterImage::UndoRedo(TAstroDocument* doc) {
     if (const THistoryItem* last = hist.Item(hist.Count() - 1))
       text = last->FromMacro ? Tr("Macro") : Tr(OperationName(last->Code));
   M_.Main().ShowStatus(text, 2, 200, true);
+}
+
+void TQVMasterImage::UndoList(TAstroDocument* doc) {
+  if (!M_.ResolveDocument(doc)) return;
+  if (M_.LiveFilterOpen()) {
+    QApplication::beep();
+    return;
+  }
+  if (UndoLevels(Options()) < 2 && !UndoNoticeShown_) {
+    UndoNoticeShown_ = true;
+    M_.Information(Tr("Undo levels"), Tr("Multi-level undo is not enabled, see Options."));
+  }
+  const std::vector<std::string> lines = UndoLevelNames(*doc);
+  if (lines.empty()) return;
+  int32_t level = 0;
+  if (UndoListHook) {
+    level = UndoListHook(lines);
+  } else {
+    QStringList items;
+    for (const std::string& l : lines) items << Q(l);
+    bool ok = false;
+    const QString chosen = QInputDialog::getItem(&M_.Main(), TrQ("Undo"), TrQ("Undo"), items, 0,
+                                                 false, &ok);
+    level = ok ? int32_t(items.indexOf(chosen)) + 1 : 0;
+  }
+  if (level < 1 || level > std::min<int32_t>(int32_t(lines.size()), 1000)) return;
+  const int32_t w = doc->Width(), h = doc->Height();
+  doc->UndoToLevel(level);
+  AfterSizeChange(*doc, w, h);
+  doc->ResetMask();
+  doc->RefreshStats();
+  doc->SetModified();
+  doc->RefreshHistory();
+  doc->RefreshHeader();
+  M_.Refresh(*doc);
 }
 
 void TQVMasterImage::DataFormat(TAstroDocument* doc, char kind) {

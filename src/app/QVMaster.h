@@ -63,6 +63,10 @@ class TQVMasterImage {
   explicit TQVMasterImage(TQVMaster& m) : M_(m) {}
 
   void UndoRedo(TAstroDocument* doc);
+  // The list of stored undo levels; the chosen one is restored.
+  void UndoList(TAstroDocument* doc);
+  // The list dialog; a test replaces it (lines → chosen 1-based level, 0 for cancel).
+  std::function<int32_t(const std::vector<std::string>&)> UndoListHook;
   // 'S' integer, 'R' floating point, 'U' grayscale, 'T' colour.
   void DataFormat(TAstroDocument* doc, char kind);
   // A registered step by its code: asks its parameters, snapshot, run, history.
@@ -110,6 +114,7 @@ class TQVMasterImage {
   void AfterSizeChange(TAstroDocument& doc, int32_t oldW, int32_t oldH);
   TQVMaster& M_;
   TInternalClipboard Clipboard_;
+  bool UndoNoticeShown_ = false;
   // Marks the system clipboard's content as our own copy.
   uint64_t ClipboardSerial_ = 0;
 };
@@ -282,6 +287,7 @@ class TQVMaster : public QObject, public IFilterHost {
 
  private:
   void BuildCommands();
+  void BuildToolbar();
   // Commands for every registered operation code that no dedicated item carries.
   void BuildOperationMenu(QMenu* menu);
 

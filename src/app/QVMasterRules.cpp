@@ -9,6 +9,7 @@
 #include "base/TextNumbers.h"
 #include "base/Translate.h"
 #include "formats/uFiles.h"
+#include "document/uAstroDoc.h"
 #include "image/ImaColor.h"
 
 namespace orlu {
@@ -115,6 +116,26 @@ TPixelRect SquareAround(int32_t x, int32_t y, int32_t width, int32_t height) {
   r.Right = std::clamp(x - half + side - 1, 0, std::max(0, width - 1));
   r.Top = std::clamp(y - half + side - 1, 0, std::max(0, height - 1));
   return r;
+}
+
+std::vector<std::string> UndoLevelNames(const TAstroDocument& doc) {
+  std::vector<std::string> out;
+  const TImageUndoList& undo = doc.Undo();
+  const THistoryList* newer = &doc.Image().History;
+  for (int32_t k = 1; k <= undo.Count(); ++k) {
+    const TAImage* level = undo.Item(k - 1);
+    const THistoryList* older = level ? &level->History : nullptr;
+    std::string name = "?          ?";
+    // The step is the entry the newer state has beyond the older one.
+    if (newer && older && newer->Count() > older->Count())
+      if (const THistoryItem* step = newer->Item(older->Count()))
+        name = step->FromMacro ? Tr("Macro")
+               : step->Code == kOtherCode ? Tr(HistoryKindName(step->Kind))
+                                          : Tr(OperationName(step->Code));
+    out.push_back(std::move(name));
+    newer = older;
+  }
+  return out;
 }
 
 // ============================================================================ clipboard

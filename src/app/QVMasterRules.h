@@ -18,6 +18,7 @@
 namespace orlu {
 
 class TAImage;
+class TAstroDocument;
 class TFitsStrings;
 
 // ============================================================================ ask values
@@ -93,6 +94,11 @@ int32_t NextMouseMode(int32_t current, int32_t requested);
 // The rectangle that the selection-square key selects around (x, y): side
 // clamp(longer side / 20, 30, 300), held inside the image.
 TPixelRect SquareAround(int32_t x, int32_t y, int32_t width, int32_t height);
+
+// The lines of the undo list, one per stored level (1-based level k restores snapshot k − 1):
+// the translated name of the step that the level undoes, "Macro" for a step of a macro, or
+// "?          ?" when the level's history does not tell.
+std::vector<std::string> UndoLevelNames(const TAstroDocument& doc);
 
 // ============================================================================ clipboard
 

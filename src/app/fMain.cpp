@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
@@ -99,6 +100,9 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
   connect(Recent_, &TRecentFilesManager::Chosen, this, &TFormMain::RecentChosen);
   Recent_->Load(ConfigDir_, kRecentFile);
   SetDocumentHost(this);
+  ApplyDesktopBrightness();
+  // Paste items follow the system clipboard.
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, [this] { UpdateMenus(); });
   UpdateMenus();
   resize(1280, 860);
   if (CpuHasSSE2() && !Options().Misc.PermitSSE)
@@ -131,6 +135,18 @@ void TFormMain::AddWindowCommand(const QString& caption, std::function<void()> r
   WindowCommands_.emplace_back(caption, std::move(run));
 }
 
+void TFormMain::ApplyDesktopBrightness() {
+  // Values of 100 and above keep the system colour; below, the button face toward black.
+  const double b = Options().Misc.DesktopBrightness;
+  if (!(b < 100)) {
+    Mdi_->setBackground(palette().brush(QPalette::Dark));
+    return;
+  }
+  const QColor face = palette().color(QPalette::Button);
+  const int32_t w = Round(std::clamp(b, 0.0, 100.0) * 2.56);
+  Mdi_->setBackground(QColor(face.red() * w / 256, face.green() * w / 256, face.blue() * w / 256));
+}
+
 bool TFormMain::MaskMode() const { return Master_ && Master_->MouseMode() == kMouseMask; }
 
 void TFormMain::BuildMenus() {
@@ -153,6 +169,9 @@ void TFormMain::BuildMenus() {
   saveAs->setShortcut(QKeySequence::SaveAs);
   connect(saveAs, &QAction::triggered, this,
           [this] { ApplyToActive([this](TFormChild& c) { SaveDocumentAs(c); }); });
+  QAction* saveView = file->addAction(TrQ("Save view"));
+  connect(saveView, &QAction::triggered, this,
+          [this] { ApplyToActive([this](TFormChild& c) { SaveViewAs(c); }); });
   QAction* close = file->addAction(TrQ("Close"));
   close->setShortcut(QKeySequence::Close);
   connect(close, &QAction::triggered, this, [this] {
@@ -162,7 +181,7 @@ void TFormMain::BuildMenus() {
   QAction* exit = file->addAction(TrQ("Exit"));
   exit->setShortcut(QKeySequence::Quit);
   connect(exit, &QAction::triggered, this, &QWidget::close);
-  ImageActions_ = {SaveAction_, saveAs, close};
+  ImageActions_ = {SaveAction_, saveAs, saveView, close};
 
   QMenu* view = Menus_[size_t(TMenuId::View)];
   QAction* zoomIn = view->addAction(TrQ("Zoom +") + "     [ + ]");
@@ -205,7 +224,7 @@ void TFormMain::BuildMenus() {
   connect(WindowMenu_, &QMenu::aboutToShow, this, &TFormMain::RebuildWindowMenu);
   RebuildWindowMenu();
 
-  QToolBar* tb = addToolBar(TrQ("Toolbar"));
+  QToolBar* tb = ToolBar_ = addToolBar(TrQ("Toolbar"));
   tb->setObjectName("MainToolbar");
   tb->addAction(open);
   tb->addAction(saveAs);
@@ -569,30 +588,46 @@ bool TFormMain::SaveDocument(TFormChild& child) {
                        Options().File.FitsCompress);
 }
 
-bool TFormMain::SaveDocumentAs(TFormChild& child) {
+bool TFormMain::SaveDocumentAs(TFormChild& child) { return SaveWithDialog(child, false); }
+
+bool TFormMain::SaveViewAs(TFormChild& child) { return SaveWithDialog(child, true); }
+
+bool TFormMain::SaveWithDialog(TFormChild& child, bool view) {
   TAstroDocument& doc = child.Document();
   int32_t filterIndex = 1;
   std::string name;
+  const auto extension = [view](int32_t i) {
+    return view ? ViewFilterExtension(i) : DataFilterExtension(i);
+  };
   if (SaveNameHook) {
     name = SaveNameHook(doc, filterIndex);
   } else {
-    const QStringList filters = DialogFilters(kDataSaveFilter);
+    const QStringList filters = DialogFilters(view ? kViewSaveFilter : kDataSaveFilter);
     const TFileOptions& f = Options().File;
     std::string folder = f.SaveDir;
     const std::string& current = doc.FileName();
     if (folder.empty() && current.find('/') != std::string::npos)
       folder = current.substr(0, current.rfind('/'));
     const std::string initial =
-        (folder.empty() ? std::string() : folder + "/") +
-        doc.SuggestedFileName(DataFilterExtension(1));
+        (folder.empty() ? std::string() : folder + "/") + doc.SuggestedFileName(extension(1));
     QString selected = filters.value(0);
-    const QString chosen = QFileDialog::getSaveFileName(this, TrQ("Save 16/32 bit"), Q(initial),
-                                                        filters.join(";;"), &selected);
+    const QString chosen =
+        QFileDialog::getSaveFileName(this, TrQ(view ? "Save view" : "Save 16/32 bit"), Q(initial),
+                                     filters.join(";;"), &selected);
     name = chosen.toStdString();
     filterIndex = int32_t(filters.indexOf(selected)) + 1;
   }
   if (name.empty()) return false;
-  const std::string path = WithExtension(name, DataFilterExtension(filterIndex));
+  const std::string path = WithExtension(name, extension(filterIndex));
+  if (view) {
+    const TWriterKind writer = ChooseViewWriter(path, filterIndex);
+    if (writer == TWriterKind::None) {
+      ShowMessage(TMessageKind::Error, Tr("ERROR"), Tr("Cannot write file to disk"));
+      return false;
+    }
+    // A picture of the view keeps the document's name and its modified state.
+    return WriteDocument(child, path, writer, false);
+  }
   // Filter 2 is "FITS Compressed", 3 "FITS Not compressed"; the others follow the option.
   const bool compressed =
       filterIndex == 2 ? true : filterIndex == 3 ? false : Options().File.FitsCompress;

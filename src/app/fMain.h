@@ -22,6 +22,7 @@ class QAction;
 class QMdiArea;
 class QMdiSubWindow;
 class QMenu;
+class QToolBar;
 
 namespace orlu {
 
@@ -62,6 +63,9 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   bool SaveDocument(TFormChild& child);
   // "Save 16/32 bit": asks a name with the data filters, then writes.
   bool SaveDocumentAs(TFormChild& child);
+  // "Save view": the picture through the visualization with the view filters; the document
+  // keeps its name and modified state. False when nothing was written.
+  bool SaveViewAs(TFormChild& child);
   // The close question of a modified document; true when the window may close.
   bool CloseQuery(TFormChild& child);
 
@@ -142,6 +146,7 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   void BuildStatusLine();
   void RebuildWindowMenu();
   void OpenRemainingImages(const std::string& path, const TFormChild& first);
+  bool SaveWithDialog(TFormChild& child, bool view);
   bool WriteDocument(TFormChild& child, const std::string& path, TWriterKind writer,
                      bool compressed);
   void RecentChosen(const QString& path);
@@ -158,6 +163,7 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   std::vector<std::pair<QString, std::function<void()>>> WindowCommands_;
   TQVMaster* Master_ = nullptr;
   TTabList<TFormChild*> Tabs_;
+  QToolBar* ToolBar_ = nullptr;
   class TFormOptions* Options_ = nullptr;
   QAction* ZoomModeAction_ = nullptr;
   // Items enabled exactly when an image window exists.
@@ -172,6 +178,9 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   // The wheel zooms (menu "Zoom mode"); off: it scrolls, and zooms with Ctrl held.
   bool ZoomMode() const;
   void SetZoomMode(bool on);
+  // The MDI background from option DesktopBrightness.
+  void ApplyDesktopBrightness();
+  QToolBar* ToolBar() const { return ToolBar_; }
   // The options window (made on first use); rawPage opens it on "RAW images".
   void ShowOptions(bool rawPage);
   class TFormOptions* OptionsWindow();

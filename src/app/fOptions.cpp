@@ -614,7 +614,10 @@ void TFormOptions::Preview() {
     if (Main_) Main_->Master().Images->ApplyBackground();
   }
   const auto desktop = ParseAskValue(Edit("Desktop")->text().toStdString(), TAskNumber{true, 0, 100});
-  if (desktop) Options().Misc.DesktopBrightness = *desktop;
+  if (desktop) {
+    Options().Misc.DesktopBrightness = *desktop;
+    if (Main_) Main_->ApplyDesktopBrightness();
+  }
 }
 
 void TFormOptions::LoadFrom(const TQVOptions& o) {
@@ -655,6 +658,7 @@ bool TFormOptions::Accept() {
       before.MarkerFontSize != after.MarkerFontSize || before.GridX != after.GridX ||
       before.GridY != after.GridY || before.GridColor != after.GridColor;
   if (Main_) {
+    Main_->ApplyDesktopBrightness();
     Main_->Master().Images->ApplyBackground();
     if (marksChanged) Main_->Master().Images->RefreshAll();
   }
@@ -668,7 +672,10 @@ void TFormOptions::Cancel() {
   Options().Misc.BigFonts = BigFonts_;
   Options().Misc.BlackBorder = BlackBorder_;
   LastPage_ = Pages->currentIndex();
-  if (Main_) Main_->Master().Images->ApplyBackground();
+  if (Main_) {
+    Main_->ApplyDesktopBrightness();
+    Main_->Master().Images->ApplyBackground();
+  }
 }
 
 void TFormOptions::Defaults(int page) {

@@ -141,6 +141,35 @@ TEST_F(Master, DataFormatAndUndo) {
   EXPECT_EQ(Main->StatusText(2).toStdString(), "Format Color");
 }
 
+TEST_F(Master, UndoListNamesTheStepsAndGoesBackSeveral) {
+  Options().Misc.UndoLevels64 = 5;
+  TAstroDocument* d = NewRamp(5, 3);
+  ASSERT_TRUE(d);
+  M->Image->RunFilter(nullptr, 31);
+  M->Image->RunFilter(nullptr, 32);
+  M->Image->DataFormat(nullptr, 'T');
+  EXPECT_EQ(UndoLevelNames(*d),
+            (std::vector<std::string>{"Format Color", "Flip vertical", "Flip horizontal"}));
+  std::vector<std::string> shown;
+  M->Image->UndoListHook = [&shown](const std::vector<std::string>& lines) {
+    shown = lines;
+    return 2;
+  };
+  M->Image->UndoList(nullptr);
+  EXPECT_EQ(shown.size(), 3u);
+  // Back to the state after the horizontal flip.
+  EXPECT_FALSE(d->IsColour());
+  EXPECT_EQ(d->Image().Value(0, 0), 4.0f);
+  EXPECT_TRUE(Messages.empty());
+  // With one level the notice comes once per run.
+  Options().Misc.UndoLevels64 = 1;
+  M->Image->UndoListHook = [](const std::vector<std::string>&) { return 0; };
+  M->Image->UndoList(nullptr);
+  M->Image->UndoList(nullptr);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0], "Undo levels|Multi-level undo is not enabled, see Options.");
+}
+
 TEST_F(Master, FilterCommandsRunThroughTheRegistry) {
   TAstroDocument* d = NewRamp(5, 3);
   ASSERT_TRUE(d);
