@@ -24,6 +24,7 @@
 
 #include "ViewRender.h"
 #include "annotate/uAnnotate.h"
+#include "astrometry/LibAstro.h"
 #include "base/EOrluError.h"
 #include "base/OrluMath.h"
 #include "base/TextNumbers.h"
@@ -56,7 +57,6 @@ const std::set<int32_t>& DedicatedCodes() {
   return codes;
 }
 
-bool Registered(int32_t code) { return FilterRegistry().Find(code) != nullptr; }
 
 // The whole rendered picture as one image (bands stacked top-down).
 QImage PictureImage(const TViewPicture& pic) {
@@ -251,7 +251,12 @@ TFilterContext TQVMaster::Context() {
   c.Host = this;
   c.Dialog = Params_;
   c.Options = &Options();
+  c.Registry = Registry;
   return c;
+}
+
+bool TQVMaster::Registered(int32_t code) const {
+  return (Registry ? *Registry : FilterRegistry()).Find(code) != nullptr;
 }
 
 std::vector<TAstroDocument*> TQVMaster::OpenDocuments() {
@@ -460,6 +465,7 @@ void TQVMaster::BuildCommands() {
   Main_.AddWindowCommand(TrQ("Maximize All"), [this] { Images->SetAllWindowStates(Qt::WindowMaximized); });
   Main_.AddWindowCommand(TrQ("Select image"), [this] { Images->SelectImage(); });
   add(TMenuId::Edit, "Point", [this] { ModalCommand->SelectPoint(nullptr); });
+  add(TMenuId::Edit, "Coordinates", [this] { ModalCommand->SelectCoordinates(nullptr); });
   BuildToolbar();
 }
 
@@ -500,7 +506,7 @@ void TQVMaster::BuildToolbar() {
 }
 
 void TQVMaster::BuildOperationMenu(QMenu* menu) {
-  const TFilterRegistry& reg = FilterRegistry();
+  const TFilterRegistry& reg = Registry ? *Registry : FilterRegistry();
   for (int32_t code : reg.Codes()) {
     if (DedicatedCodes().count(code)) continue;
     const std::string name(OperationName(code));
@@ -633,7 +639,7 @@ TFilterStatus TQVMasterImage::RunGeometric(TAstroDocument& doc, TIPFilter& step,
 }
 
 void TQVMasterImage::Rotate(TAstroDocument* doc, double angle) {
-  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !Registered(81)) return;
+  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !M_.Registered(81)) return;
   TIPFilter step(81);
   step.SetParam(1, angle);
   // The result covers the rotated image's bounding box.
@@ -666,7 +672,7 @@ void TQVMasterImage::RotateAsked(TAstroDocument* doc) {
 }
 
 void TQVMasterImage::Binning(TAstroDocument* doc, int32_t factor) {
-  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !Registered(74)) return;
+  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !M_.Registered(74)) return;
   bool average = false;
   if (factor <= 0) {
     TAsk2f& ask = M_.Ask2();
@@ -707,7 +713,7 @@ void TQVMasterImage::Binning(TAstroDocument* doc, int32_t factor) {
 }
 
 void TQVMasterImage::Resize(TAstroDocument* doc) {
-  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !Registered(73)) return;
+  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !M_.Registered(73)) return;
   TIPFilter step(73);
   const TFilterContext ctx = M_.Context();
   if (step.AskParameters(doc, ctx)) return;
@@ -718,7 +724,7 @@ void TQVMasterImage::Resize(TAstroDocument* doc) {
 }
 
 void TQVMasterImage::Crop(TAstroDocument* doc) {
-  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !Registered(75)) return;
+  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !M_.Registered(75)) return;
   const bool ctrl = QApplication::keyboardModifiers() & Qt::ControlModifier;
   TPixelRect r;
   const TAMask& mask = *doc->Image().Mask;
@@ -740,7 +746,7 @@ void TQVMasterImage::Crop(TAstroDocument* doc) {
 }
 
 void TQVMasterImage::Normalization(TAstroDocument* doc, double value) {
-  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !Registered(102)) return;
+  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || !M_.Registered(102)) return;
   if (!(value > 0)) {
     TAsk1f& ask = M_.Ask1();
     TAskField f{!doc->IsFloat(), 1, Options().Filter.Normalization, 1e21, 0};
@@ -1204,10 +1210,50 @@ void TQVMasterModalCommand::SelectPoint(TAstroDocument* doc) {
   ask.Setup("X , Y ?", true, TAskField{true, 1, double(doc->CentreX()), double(doc->Width() - 1), 0},
             TAskField{true, 1, double(doc->CentreY()), double(doc->Height() - 1), 0});
   if (!ask.Execute()) return;
-  if (TFormChild* c = M_.WindowOf(doc)) {
-    c->MouseAt(ask.IntValue1(), ask.IntValue2());
-    c->Panel()->CentreOn(ask.IntValue1(), ask.IntValue2());
+  CentreOn(*doc, ask.IntValue1(), ask.IntValue2());
+}
+
+void TQVMasterModalCommand::CentreOn(TAstroDocument& doc, int32_t x, int32_t y) {
+  if (TFormChild* c = M_.WindowOf(&doc)) {
+    c->MouseAt(x, y);
+    c->Panel()->CentreOn(x, y);
+    c->ShowPixelInfo(x, y);
   }
+}
+
+void TQVMasterModalCommand::SelectCoordinates(TAstroDocument* doc) {
+  if (!M_.ResolveDocument(doc)) return;
+  if (!doc->HasWcs()) {
+    M_.Information(Tr("Coordinates"), Tr("Cannot find coordinates for this image."));
+    return;
+  }
+  std::string initial;
+  if (!CoordinatesAsked_) {
+    // The first time: the image centre.
+    double ra = 0, dec = 0;
+    doc->Image().Wcs.PixelToSkyDeg((doc->Width() - 1) / 2.0, (doc->Height() - 1) / 2.0, ra, dec);
+    initial = RADecToText(dec, ra);
+  }
+  TAskStr& ask = M_.AskStr();
+  std::string prompt = Tr("Coordinates");
+  prompt += " RA/DEC ?";
+  ask.Setup(prompt, initial, CoordinatesAsked_, true);
+  if (!ask.Execute()) return;
+  CoordinatesAsked_ = true;
+  double ra = 0, dec = 0, x = 0, y = 0;
+  if (!ParseRaDec(ask.Text(), true, ra, dec) || !doc->Image().Wcs.SkyToPixelDeg(ra, dec, x, y)) {
+    QApplication::beep();
+    return;
+  }
+  int32_t ix = 0, iy = 0;
+  if (!TryRound(x, ix) || !TryRound(y, iy) || ix < 0 || iy < 0 || ix >= doc->Width() ||
+      iy >= doc->Height()) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, ": %.0f, %.0f ?", std::clamp(x, -1e12, 1e12), std::clamp(y, -1e12, 1e12));
+    M_.Main().ShowStatus(Tr("Point") + buf, 1, 4000, true);
+    return;
+  }
+  CentreOn(*doc, ix, iy);
 }
 
 // ============================================================================ tools

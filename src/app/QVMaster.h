@@ -189,6 +189,15 @@ class TQVMasterModalCommand {
   explicit TQVMasterModalCommand(TQVMaster& m) : M_(m) {}
   // Asks "X , Y ?" and centres the view on that pixel.
   void SelectPoint(TAstroDocument* doc);
+  // Asks a right ascension and declination and centres the view on that position; outside
+  // the image the status line tells the pixel. Needs a solution.
+  void SelectCoordinates(TAstroDocument* doc);
+
+ private:
+  bool CoordinatesAsked_ = false;
+  void CentreOn(TAstroDocument& doc, int32_t x, int32_t y);
+
+ public:
 
  private:
   TQVMaster& M_;
@@ -255,8 +264,12 @@ class TQVMaster : public QObject, public IFilterHost {
   // Open dialog for one file; empty when cancelled. A test replaces it.
   std::function<std::string(const std::string& caption, const std::string& filter)> FileHook;
   std::string AskOpenFile(const std::string& caption, const std::string& filter);
-  // The framework's context: this layer as host, the parameter dialog, the settings.
+  // The framework's context: this layer as host, the parameter dialog, the settings and
+  // the operations (Registry, or the process-wide registry when nullptr).
   TFilterContext Context();
+  const TFilterRegistry* Registry = nullptr;
+  // The operation of a code is part of this build.
+  bool Registered(int32_t code) const;
 
   // ---- IFilterHost ----
   std::vector<TAstroDocument*> OpenDocuments() override;

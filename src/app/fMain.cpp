@@ -92,6 +92,7 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
   BuildMenus();
   BuildStatusLine();
   Master_ = new TQVMaster(*this);
+  ApplyAccelerators();
   connect(Mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* sub) {
     if (sub)
       if (auto* child = qobject_cast<TFormChild*>(sub->widget())) ChildActivated(*child);
@@ -125,6 +126,36 @@ TFormMain::~TFormMain() {
 // ============================================================================ menus
 
 QMenu* TFormMain::Menu(TMenuId id) const { return Menus_[size_t(id)]; }
+
+namespace {
+
+void MarkMenu(QMenu* menu, const QMenu* skip) {
+  std::vector<QAction*> items;
+  std::vector<std::string> captions;
+  for (QAction* a : menu->actions())
+    if (!a->isSeparator()) {
+      items.push_back(a);
+      captions.push_back(a->text().toStdString());
+    }
+  const std::vector<std::string> marked = AutoAccelerators(captions);
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (marked[i] != captions[i]) items[i]->setText(Q(marked[i]));
+    if (QMenu* sub = items[i]->menu(); sub && sub != skip) MarkMenu(sub, skip);
+  }
+}
+
+}  // namespace
+
+void TFormMain::ApplyAccelerators() {
+  std::vector<std::string> titles;
+  for (QMenu* m : Menus_) titles.push_back(m->title().toStdString());
+  const std::vector<std::string> marked = AutoAccelerators(titles);
+  for (size_t i = 0; i < Menus_.size(); ++i) {
+    Menus_[i]->setTitle(Q(marked[i]));
+    // The Window menu is rebuilt each time it opens.
+    if (Menus_[i] != WindowMenu_) MarkMenu(Menus_[i], ReopenMenu_);
+  }
+}
 
 void TFormMain::AddImageAction(QAction* a) {
   ImageActions_.push_back(a);

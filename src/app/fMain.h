@@ -81,6 +81,9 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   TQVMaster& Master() { return *Master_; }
   // The main menu of that id; other units add their items here (see TQVMaster::AddCommand).
   QMenu* Menu(TMenuId id) const;
+  // Automatic accelerators on every menu (not the recent files); may run again after other
+  // units added items.
+  void ApplyAccelerators();
   // An item enabled exactly when an image window exists.
   void AddImageAction(QAction* a);
   // A command at the top of the Window menu, which is rebuilt each time it opens.

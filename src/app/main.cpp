@@ -198,6 +198,8 @@ int main(int argc, char** argv) {
       QTimer::singleShot(0, &main, [&main] { main.close(); });
     });
   }
+  // Items that other units added to the menus get their accelerators too.
+  main.ApplyAccelerators();
   if (placement == TPlacementUse::Maximized)
     main.showMaximized();
   else

@@ -128,3 +128,13 @@ TEST(StatusTexts, StickyMessagesHoldAgainstOrdinaryOnes) {
   };
   for (const Step& s : steps) EXPECT_EQ(h.Accept(s.now, s.hold, s.sticky), s.shown) << s.now;
 }
+
+TEST(Accelerators, FirstFreeCharacterOfEachCaption) {
+  EXPECT_EQ(AutoAccelerators({"Open", "Options", "Save", "S", "Save view", "E&xit", "x ray", "oops",
+                              "Oso"}),
+            (std::vector<std::string>{"&Open", "O&ptions", "&Save", "S", "S&ave view", "E&xit",
+                                      "x &ray", "oops", "Oso"}));
+  // Blanks, "&&" (a literal ampersand) and non-ASCII bytes are never marked.
+  EXPECT_EQ(AutoAccelerators({"a b", "ab c", "R&&D", "\xC3\xA9t\xC3\xA9"}),
+            (std::vector<std::string>{"&a b", "a&b c", "R&&D", "\xC3\xA9&t\xC3\xA9"}));
+}
