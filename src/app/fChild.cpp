@@ -412,6 +412,9 @@ TFormChild::TFormChild(TFormMain* main, TAstroDocument& doc)
 }
 
 TFormChild::~TFormChild() {
+  // No signal of the main window may reach this window from here on.
+  disconnect(Main_, nullptr, this, nullptr);
+  Main_->ForgetTab(this);
   if (Doc_) {
     // Tool windows drop the document before it goes.
     if (TQVMaster* m = QVMaster()) m->NotifyDocumentClosing(*Doc_);

@@ -437,10 +437,6 @@ IImageWindow* TFormMain::CreateImageWindow(TAstroDocument& doc, double zoom, boo
   sub->hide();
   child->SetSubWindow(sub);
   Tabs_.Add(child);
-  connect(child, &QObject::destroyed, this, [this, child] {
-    Tabs_.Remove(child);
-    if (!Closing_) emit TabsChanged();
-  });
   connect(sub, &QMdiSubWindow::windowStateChanged, child, [child] { child->UpdateBar(); });
   if (autoZoom) {
     child->AutoView();
@@ -456,6 +452,11 @@ IImageWindow* TFormMain::CreateImageWindow(TAstroDocument& doc, double zoom, boo
 void TFormMain::RegisterDocument(TAstroDocument&) {
   UpdateMenus();
   emit TabsChanged();
+}
+
+void TFormMain::ForgetTab(TFormChild* child) {
+  Tabs_.Remove(child);
+  if (!Closing_) emit TabsChanged();
 }
 
 TFormChild* TFormMain::NextTab(TFormChild* child, bool forward) const {

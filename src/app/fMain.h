@@ -94,6 +94,8 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   const std::vector<TFormChild*>& TabWindows() const { return Tabs_.Items(); }
   // The window after (or before) child in the tab order; nullptr with fewer than two.
   TFormChild* NextTab(TFormChild* child, bool forward) const;
+  // A window going away leaves the tab order.
+  void ForgetTab(TFormChild* child);
   // Opens a web address in the browser (or hands it to UrlHook).
   void OpenUrl(const std::string& url);
   std::function<void(const std::string&)> UrlHook;
