@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -119,6 +120,34 @@ int main(int argc, char** argv) {
   }
   QElapsedTimer sinceStart;
   sinceStart.start();
+  const std::string cwd = CurrentFolder();
+  const auto fileArguments = [&cwd](int n, char** v) {
+    std::vector<std::string> args;
+    for (int i = 1; i < n; ++i) args.emplace_back(v[i]);
+    std::vector<std::string> files = RebuildFileArguments(args, IsFile);
+    for (std::string& f : files) f = AbsolutePath(f, cwd);
+    return files;
+  };
+  // A second start that only hands files over needs no windowing: it is done before the
+  // (slower) QApplication exists. With options for Qt among the arguments the normal path
+  // below sorts them out first.
+  bool plainArguments = argc > 1;
+  for (int i = 1; i < argc; ++i)
+    if (argv[i][0] == '-') plainArguments = false;
+  std::unique_ptr<TSingleInstance> instancePtr;
+  std::vector<std::string> files;
+  TStartMode mode = TStartMode::First;
+  if (plainArguments) {
+    QCoreApplication core(argc, argv);
+    files = fileArguments(argc, argv);
+    instancePtr = std::make_unique<TSingleInstance>(InstanceName());
+    mode = instancePtr->Check(!files.empty());
+    if (mode == TStartMode::HandOver) {
+      if (instancePtr->HandOver(files)) return 0;
+      // The running copy did not take the files: this copy opens them itself.
+      mode = TStartMode::Additional;
+    }
+  }
   QApplication app(argc, argv);
   // Numbers in texts and files always use ".": Qt's start-up may have set the locale.
   std::setlocale(LC_NUMERIC, "C");
@@ -126,21 +155,18 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName("Quorvane 9.0");
   MarkMainThread();
 
-  // QApplication has taken its own options out of argv; the rest are files, made absolute
-  // here because the running copy has another working folder.
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-  std::vector<std::string> files = RebuildFileArguments(args, IsFile);
-  const std::string cwd = CurrentFolder();
-  for (std::string& f : files) f = AbsolutePath(f, cwd);
-
-  TSingleInstance instance(InstanceName());
-  TStartMode mode = instance.Check(!files.empty());
-  if (mode == TStartMode::HandOver) {
-    if (instance.HandOver(files)) return 0;
-    // The running copy did not take the files: this copy opens them itself.
-    mode = TStartMode::Additional;
+  if (!instancePtr) {
+    // QApplication has taken its own options out of argv; the rest are files, made absolute
+    // here because the running copy has another working folder.
+    files = fileArguments(argc, argv);
+    instancePtr = std::make_unique<TSingleInstance>(InstanceName());
+    mode = instancePtr->Check(!files.empty());
+    if (mode == TStartMode::HandOver) {
+      if (instancePtr->HandOver(files)) return 0;
+      mode = TStartMode::Additional;
+    }
   }
+  TSingleInstance& instance = *instancePtr;
   if (mode == TStartMode::First && !instance.Listen())
     std::fprintf(stderr, "orlu: cannot serve %s; files of later starts open there\n",
                  InstanceName().toLocal8Bit().constData());
