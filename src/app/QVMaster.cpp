@@ -61,6 +61,8 @@ const std::set<int32_t>& DedicatedCodes() {
 // The whole rendered picture as one image (bands stacked top-down).
 QImage PictureImage(const TViewPicture& pic) {
   QImage out(pic.Width(), pic.Height(), QImage::Format_RGB32);
+  // A picture too large for memory: the clipboard then gets the data only.
+  if (out.isNull()) return out;
   for (int32_t i = 0; i < pic.BandCount(); ++i) {
     const TBgraBitmap& b = pic.Band(i);
     for (int32_t y = 0; y < b.Height(); ++y)

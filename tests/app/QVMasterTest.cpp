@@ -24,6 +24,7 @@
 #include "fAsk.h"
 #include "fChild.h"
 #include "fMain.h"
+#include "fSplash.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "visual/ImaVisu.h"
@@ -683,6 +684,24 @@ TEST_F(Master, OpeningAVideoAsksWhichFrame) {
   TAskDialog::Hook = [](TAskDialog&) { return false; };
   Main->OpenFiles({path.toStdString()}, false, true);
   EXPECT_EQ(Main->ImageWindows().size(), 2u);
+}
+
+TEST(Splash, LoadsAtOnceAndClosesAfterItsTicks) {
+  for (const bool files : {true, false}) {
+    bool loaded = false, done = false;
+    TFormSplash splash([&loaded] { loaded = true; }, [&done] { done = true; });
+    EXPECT_TRUE(loaded);
+    EXPECT_FALSE(splash.OkEnabled());
+    splash.show();
+    splash.MainShown(files);
+    QTRY_VERIFY_WITH_TIMEOUT(splash.OkEnabled(), 10000);
+    EXPECT_GE(splash.Ticks(), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 10000);
+    // Closed at the fourth tick with files waiting, else at the sixth.
+    EXPECT_EQ(splash.Ticks(), files ? 4 : 6);
+    EXPECT_FALSE(splash.isVisible());
+    splash.Finish();  // once only
+  }
 }
 
 }  // namespace
