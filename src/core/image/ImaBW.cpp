@@ -11,6 +11,7 @@
 
 #include "base/OrluMath.h"
 #include "base/ProcessSwitches.h"
+#include "image/LibThreads.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -287,7 +288,14 @@ std::unique_ptr<TBWImage> TBWImage::Clone() const {
 
 bool TBWImage::CopyTo(TBWImage& other) const {
   if (&other == this || !Data || !other.Data || !SameSize(other)) return false;
-  std::memcpy(other.Data, Data, std::size_t(Count) * sizeof(float));
+  // Large planes are copied in blocks by the workers: one core does not saturate memory.
+  constexpr int64_t kBlock = int64_t(1) << 20;
+  const int64_t blocks = (Count + kBlock - 1) / kBlock;
+  ParallelRows(int32_t(blocks), 0, [&](int32_t b) {
+    const int64_t start = int64_t(b) * kBlock;
+    std::memcpy(other.Data + start, Data + start,
+                std::size_t(std::min(kBlock, Count - start)) * sizeof(float));
+  });
   other.Symmetric = Symmetric;
   return true;
 }
@@ -850,16 +858,27 @@ namespace {
 constexpr float kMinStart = 9.671406556917033e24f;  // 2^83
 inline float CanonicalZero(float v) { return v + 0.0f; }  // -0 becomes +0
 
-void MinMaxScalar(float* p, int64_t n, float& mn, float& mx) {
+// Zeroes corrupt samples in place; with kRound also rounds every other sample to an
+// integer in place (halves to even in the current mode, as nearbyint).
+template <bool kRound>
+void MinMaxScalarT(float* p, int64_t n, float& mn, float& mx) {
   float lo = kMinStart, hi = -kMinStart;
   for (int64_t i = 0; i < n; ++i) {
     float v = p[i];
-    if (!(std::fabs(v) < kCorruptLimit)) p[i] = v = 0.0f;
+    if (!(std::fabs(v) < kCorruptLimit))
+      p[i] = v = 0.0f;
+    else if constexpr (kRound)
+      p[i] = v = std::nearbyint(v);
     if (v < lo) lo = v;
     if (v > hi) hi = v;
   }
   mn = lo;
   mx = hi;
+}
+
+void MinMaxScalar(float* p, int64_t n, float& mn, float& mx) { MinMaxScalarT<false>(p, n, mn, mx); }
+void MinMaxRoundedScalar(float* p, int64_t n, float& mn, float& mx) {
+  MinMaxScalarT<true>(p, n, mn, mx);
 }
 
 #if defined(__SSE2__)
@@ -912,6 +931,65 @@ void MinMaxSSE2(float* p, int64_t n, float& mn, float& mx) {
 }
 #endif
 
+#if defined(__SSE2__)
+// Same results as MinMaxRoundedScalar: below 2^23, (|v| + 2^23) − 2^23 is |v| rounded in
+// the current mode; from 2^23 on every float is an integer. The sign is put back, so −0.3
+// gives −0 as nearbyint does.
+void MinMaxRoundedSSE2(float* p, int64_t n, float& mn, float& mx) {
+  const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  const __m128 lim = _mm_set1_ps(kCorruptLimit);
+  const __m128 two23 = _mm_set1_ps(8388608.0f);
+  __m128 lo = _mm_set1_ps(kMinStart), hi = _mm_set1_ps(-kMinStart);
+  int64_t i = 0;
+  float tlo = kMinStart, thi = -kMinStart;
+  while (i < n && (reinterpret_cast<std::uintptr_t>(p + i) & 15) != 0) {
+    float a, b;
+    MinMaxRoundedScalar(p + i, 1, a, b);
+    tlo = std::min(tlo, a);
+    thi = std::max(thi, b);
+    ++i;
+  }
+  for (; i + 4 <= n; i += 4) {
+    __m128 v = _mm_load_ps(p + i);
+    v = _mm_and_ps(v, _mm_cmplt_ps(_mm_and_ps(v, absMask), lim));
+    const __m128 a = _mm_and_ps(v, absMask);
+    const __m128 sign = _mm_andnot_ps(absMask, v);
+    const __m128 small = _mm_cmplt_ps(a, two23);
+    const __m128 r = _mm_sub_ps(_mm_add_ps(a, two23), two23);
+    v = _mm_or_ps(_mm_or_ps(_mm_and_ps(small, r), _mm_andnot_ps(small, a)), sign);
+    _mm_store_ps(p + i, v);
+    lo = _mm_min_ps(lo, v);
+    hi = _mm_max_ps(hi, v);
+  }
+  float los[4], his[4];
+  _mm_storeu_ps(los, lo);
+  _mm_storeu_ps(his, hi);
+  float a, b;
+  MinMaxRoundedScalar(p + i, n - i, a, b);
+  mn = std::min({tlo, a, los[0], los[1], los[2], los[3]});
+  mx = std::max({thi, b, his[0], his[1], his[2], his[3]});
+}
+#endif
+
+// Min and max over the plane in blocks of 1 MiB spread over the workers: the pass is
+// bound by memory bandwidth, which one core does not saturate.
+template <class Kernel>
+void BlockedMinMax(float* data, int64_t count, Kernel kernel, float& mn, float& mx) {
+  constexpr int64_t kBlock = int64_t(1) << 18;
+  const int64_t blocks = (count + kBlock - 1) / kBlock;
+  if (blocks <= 1) {
+    kernel(data, count, mn, mx);
+    return;
+  }
+  std::vector<float> lo(static_cast<std::size_t>(blocks)), hi(static_cast<std::size_t>(blocks));
+  ParallelRows(int32_t(blocks), 0, [&](int32_t b) {
+    const int64_t start = int64_t(b) * kBlock;
+    kernel(data + start, std::min(kBlock, count - start), lo[std::size_t(b)], hi[std::size_t(b)]);
+  });
+  mn = *std::min_element(lo.begin(), lo.end());
+  mx = *std::max_element(hi.begin(), hi.end());
+}
+
 }  // namespace
 
 void TBWImage::MinMax(float& mn, float& mx) {
@@ -921,10 +999,10 @@ void TBWImage::MinMax(float& mn, float& mx) {
   }
 #if defined(__SSE2__)
   if (UseVectorCode())
-    MinMaxSSE2(Data, Count, mn, mx);
+    BlockedMinMax(Data, Count, MinMaxSSE2, mn, mx);
   else
 #endif
-    MinMaxScalar(Data, Count, mn, mx);
+    BlockedMinMax(Data, Count, MinMaxScalar, mn, mx);
   mn = CanonicalZero(mn);
   mx = CanonicalZero(mx);
 }
@@ -934,16 +1012,15 @@ void TBWImage::MinMaxRounded(float& mn, float& mx) {
     mn = mx = 0;
     return;
   }
-  float lo = kMinStart, hi = -kMinStart;
-  for (int64_t i = 0; i < Count; ++i) {
-    float v = Data[i];
-    v = std::fabs(v) < kCorruptLimit ? std::nearbyint(v) : 0.0f;
-    Data[i] = v;
-    if (v < lo) lo = v;
-    if (v > hi) hi = v;
-  }
-  mn = CanonicalZero(std::fabs(lo) > 1e9f ? lo : std::nearbyint(lo));
-  mx = CanonicalZero(std::fabs(hi) > 1e9f ? hi : std::nearbyint(hi));
+  float lo = 0, hi = 0;
+#if defined(__SSE2__)
+  if (UseVectorCode())
+    BlockedMinMax(Data, Count, MinMaxRoundedSSE2, lo, hi);
+  else
+#endif
+    BlockedMinMax(Data, Count, MinMaxRoundedScalar, lo, hi);
+  mn = CanonicalZero(lo);
+  mx = CanonicalZero(hi);
 }
 
 void TBWImage::Centroid(double t, double& x, double& y) const {

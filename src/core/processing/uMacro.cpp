@@ -316,4 +316,40 @@ void TMacroBook::FromText(std::string_view text) {
   flush();
 }
 
+namespace {
+
+std::array<std::string*, TMacroBook::kPages> MacroNames(TFilterOptions& f) {
+  return {&f.Macro1, &f.Macro2, &f.Macro3, &f.Macro4,
+          &f.Macro5, &f.Macro6, &f.Macro7, &f.Macro8};
+}
+
+}  // namespace
+
+TMacroBook LoadMacroBook(const TQVOptions& options, const std::filesystem::path& folder) {
+  TMacroBook book;
+  const std::filesystem::path path = folder / kMacroBookFileName;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  // Eight full pages of long steps stay far below this.
+  if (!ec && size <= 8 * kMaxMacroFileBytes) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text(size_t(size), '\0');
+    if (in.read(text.data(), std::streamsize(size))) book.FromText(text);
+  }
+  TFilterOptions names = options.Filter;
+  const auto fields = MacroNames(names);
+  for (int32_t k = 1; k <= TMacroBook::kPages; ++k) {
+    const std::string& name = *fields[size_t(k - 1)];
+    book.Page(k).Name = Trim(name).empty() ? TMacroBook::DefaultName(k) : name;
+  }
+  return book;
+}
+
+bool StoreMacroBook(const TMacroBook& book, TQVOptions& options,
+                    const std::filesystem::path& folder, std::string& error) {
+  const auto fields = MacroNames(options.Filter);
+  for (int32_t k = 1; k <= TMacroBook::kPages; ++k) *fields[size_t(k - 1)] = book.Page(k).Name;
+  return WriteThroughTemp(folder / kMacroBookFileName, std::string(kBom) + book.ToText(), error);
+}
+
 }  // namespace orlu

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "options/uQuorvane.h"
 #include "processing/uFilMan.h"
 
 namespace orlu {
@@ -82,5 +83,20 @@ class TMacroBook {
  private:
   std::array<TMacroPage, kPages> Pages_;
 };
+
+// ---- Keeping the pages between sessions ----
+
+// The pages' steps, written beside the configuration file; the names live in the options
+// (Filter.Macro1 … Macro8).
+inline constexpr std::string_view kMacroBookFileName = "Orlu40Macro.ini";
+
+// The book of the options: names from options.Filter, steps from the book file in folder
+// (missing or unreadable: no steps). A name left empty in the options takes the default.
+TMacroBook LoadMacroBook(const TQVOptions& options, const std::filesystem::path& folder);
+// Stores the names into options.Filter and the pages into the book file (through a
+// temporary file, then renamed); false with error set when the file cannot be written,
+// the old file then unchanged.
+bool StoreMacroBook(const TMacroBook& book, TQVOptions& options,
+                    const std::filesystem::path& folder, std::string& error);
 
 }  // namespace orlu

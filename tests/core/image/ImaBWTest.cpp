@@ -1,3 +1,4 @@
+#include <bit>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -780,6 +781,43 @@ TEST(ImaBWStats, MinMaxRoundedRoundsSamples) {
   EXPECT_EQ(mn, -2.0f);
   EXPECT_EQ(mx, 4.0f);
   EXPECT_EQ(Samples(p), (std::vector<float>{-2, 4, 0, 1}));
+}
+
+// Rounding in place, both paths and the blocked pass over large planes, against nearbyint
+// sample by sample: halves go to the even neighbour, signs and magnitudes from 2^23 on kept.
+TEST(ImaBWStats, MinMaxRoundedMatchesNearbyintOnEveryPath) {
+  VectorSwitchGuard g;
+  const float specials[] = {0.5f,  1.5f,        2.5f,       -0.5f,     -1.5f,      -2.5f,
+                            -0.3f, 8388607.5f,  8388608.0f, 8388609.0f, -8388609.0f, 1e9f,
+                            -1e9f, 4.4e18f,     kNaN,       kInf,      -kInf,      65535.49f};
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-70000, 70000);
+  for (int w : {1, 7, 640, 1100}) {  // 1100 × 300 spans several blocks
+    const int h = w == 1100 ? 300 : 13;
+    TBWImage src;
+    FillWith(src, w, h, [&](int, int) { return u(rng); });
+    for (size_t k = 0; k < std::size(specials) && int64_t(k) < src.Count; ++k)
+      src.Data[(int64_t(k) * 7919) % src.Count] = specials[k];
+    std::vector<float> want(src.Data, src.Data + src.Count);
+    float wmn = INFINITY, wmx = -INFINITY;
+    for (float& v : want) {
+      v = std::isfinite(v) && std::fabs(v) < 9223372036854775808.0f ? std::nearbyint(v) : 0.0f;
+      wmn = std::min(wmn, v);
+      wmx = std::max(wmx, v);
+    }
+    for (bool vec : {false, true}) {
+      SetPermitSSE(vec);
+      TBWImage p;
+      ASSERT_TRUE(src.AssignTo(p));
+      float mn, mx;
+      p.MinMaxRounded(mn, mx);
+      EXPECT_EQ(mn, wmn + 0.0f) << w << " vec " << vec;
+      EXPECT_EQ(mx, wmx + 0.0f) << w << " vec " << vec;
+      for (int64_t i = 0; i < p.Count; ++i)
+        ASSERT_EQ(std::bit_cast<uint32_t>(p.Data[i]), std::bit_cast<uint32_t>(want[size_t(i)]))
+            << w << " vec " << vec << " at " << i << " from " << src.Data[i];
+    }
+  }
 }
 
 TEST(ImaBWStats, VectorAndScalarMinMaxAgree) {

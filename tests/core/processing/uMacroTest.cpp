@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,57 @@ TEST(MacroFile, NameComesFromTheFile) {
   ASSERT_EQ(read.Steps.size(), 1u);
   std::filesystem::remove(path);
   EXPECT_FALSE(LoadMacroFile(path, read, dropped, error));
+}
+
+// The pages outlive the session: names through the options, steps through the book file
+// beside the configuration file (also when that file is absent or garbage).
+TEST(MacroBook, StoredPagesComeBackWithTheirNames) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("orlu-book-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  TQVOptions options;
+  {
+    const TMacroBook empty = LoadMacroBook(options, dir);  // no file yet
+    for (int32_t k = 1; k <= TMacroBook::kPages; ++k) {
+      EXPECT_EQ(empty.Page(k).Name, TMacroBook::DefaultName(k));
+      EXPECT_TRUE(empty.Page(k).Steps.empty());
+    }
+  }
+  TMacroBook book;
+  book.Page(2).Name = "Dark removal";
+  TIPFilter step(32);
+  step.SetParam(1, 1e-5);
+  book.Page(2).Add(step);
+  book.Page(8).Name = "Last";
+  for (int i = 0; i < 3; ++i) book.Page(8).Add(TIPFilter(31));
+  std::string error;
+  ASSERT_TRUE(StoreMacroBook(book, options, dir, error)) << error;
+  EXPECT_EQ(options.Filter.Macro2, "Dark removal");
+  EXPECT_EQ(options.Filter.Macro8, "Last");
+
+  const TMacroBook read = LoadMacroBook(options, dir);
+  EXPECT_EQ(read.ToText(), book.ToText());
+
+  // The options win over names inside the file; an empty option name takes the default.
+  options.Filter.Macro2 = "Renamed";
+  options.Filter.Macro8 = "";
+  const TMacroBook renamed = LoadMacroBook(options, dir);
+  EXPECT_EQ(renamed.Page(2).Name, "Renamed");
+  EXPECT_EQ(renamed.Page(8).Name, TMacroBook::DefaultName(8));
+  EXPECT_EQ(renamed.Page(8).Steps.size(), 3u);
+
+  // A garbage file gives empty pages, not a failure.
+  {
+    std::ofstream out(dir / kMacroBookFileName, std::ios::binary | std::ios::trunc);
+    out << "\x01\x02[Macro 9999999999]\nstep=zz;;;\n[Macro 3]\nstep=;;\n";
+  }
+  const TMacroBook junk = LoadMacroBook(options, dir);
+  for (int32_t k = 1; k <= TMacroBook::kPages; ++k) EXPECT_TRUE(junk.Page(k).Steps.empty()) << k;
+
+  // An unwritable folder is reported and leaves nothing behind.
+  EXPECT_FALSE(StoreMacroBook(book, options, dir / "missing" / "deeper", error));
+  EXPECT_FALSE(error.empty());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
