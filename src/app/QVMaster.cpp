@@ -33,6 +33,7 @@
 #include "fChild.h"
 #include "fMain.h"
 #include "formats/uFiles.h"
+#include "formats/uMaskFile.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "processing/uMacro.h"
@@ -1157,50 +1158,24 @@ void TQVMasterMask::Reset(TAstroDocument* doc) {
 
 bool TQVMasterMask::LoadFromFile(TAstroDocument* doc, const std::string& path) {
   if (!M_.ResolveDocument(doc)) return false;
-  std::string error;
-  std::unique_ptr<TAImage> pic = OpenImageFile(path, 0, &error);
-  if (!pic) {
-    M_.Error(Tr("Open"), error);
-    return false;
-  }
-  try {
-    pic->SetColour(false);
-  } catch (const std::exception& e) {
-    M_.Error(Tr("Error"), e.what());
-    return false;
-  }
-  pic->RefreshMinMax();
-  const double scale = pic->DataMax <= 255 ? 257.0 : 1.0;
-  TAMask loaded;
-  loaded.SetSize(pic->Width(), pic->Height());
-  if (!loaded.Allocate()) {
-    M_.Error(Tr("Error"), kOutOfMemoryText);
-    return false;
-  }
-  uint16_t* w = loaded.Weights();
-  const float* v = pic->MainPlane->Data;
-  for (int64_t i = 0; i < int64_t(loaded.Count); ++i) {
-    const double x = double(v[i]) * scale;
-    w[i] = uint16_t(std::isfinite(x) ? std::clamp(x + 0.5, 0.0, 65535.0) : 0.0);
-  }
-  loaded.InvalidateBounds();
   TAMask& mask = *doc->Image().Mask;
   mask.SetSize(doc->Width(), doc->Height());
-  // A picture of another size is resampled to the image: adopting it as it is would
-  // leave a mask that does not cover the pixels it claims to.
-  if (!loaded.CopyResized(mask)) {
-    M_.Error(Tr("Error"), kOutOfMemoryText);
+  // A picture of another size is resampled to the image: adopted as it is, it would not
+  // cover the pixels it claims to.
+  std::string error;
+  if (!LoadMaskFile(path, mask, error)) {
+    M_.Error(Tr("Error"), error);
     return false;
   }
   mask.InvalidateBounds();
-  mask.MarkChanged();
   doc->RefreshViews();
   return true;
 }
 
 void TQVMasterMask::LoadAsked(TAstroDocument* doc) {
   if (!M_.ResolveDocument(doc)) return;
-  const std::string path = M_.AskOpenFile(Tr("Open"), "PNG 8-16 bits  *.png|*.png|All files  *.*|*.*");
+  const std::string path =
+      M_.AskOpenFile(Tr("Open"), "PNG 8-16 bits  *.png|*.png|All files  *.*|*.*");
   if (!path.empty()) LoadFromFile(doc, path);
 }
 
