@@ -455,6 +455,20 @@ void TQVMaster::BuildCommands() {
   // ---- Processing: every other registered operation, by its code ----
   BuildOperationMenu(Main_.Menu(TMenuId::Processing));
   Main_.Menu(TMenuId::Processing)->addSeparator();
+  // The eight macro pages, read when the menu opens (the macro window may have changed them).
+  QMenu* macros = Main_.Menu(TMenuId::Processing)->addMenu(TrQ("Macro"));
+  Main_.AddImageAction(macros->menuAction());
+  connect(macros, &QMenu::aboutToShow, this, [this, macros, img] {
+    macros->clear();
+    const TMacroBook book = LoadMacroBook(Options(), Options().ConfigFolder);
+    for (int32_t k = 1; k <= TMacroBook::kPages; ++k) {
+      const TMacroPage& page = book.Page(k);
+      QAction* a = macros->addAction(Q(page.Name));
+      a->setEnabled(!page.Steps.empty());
+      std::vector<TIPFilter> steps = page.Steps;
+      connect(a, &QAction::triggered, this, [img, steps] { img->RunSteps(nullptr, steps); });
+    }
+  });
   add(TMenuId::Processing, "Apply history or macro file ...", [this, img] {
     TAstroDocument* d = nullptr;
     if (!ResolveDocument(d)) return;
@@ -840,10 +854,14 @@ void TQVMasterImage::ApplyStepsFile(TAstroDocument* doc, const std::string& path
       steps.push_back(s);
     }
   }
-  if (steps.empty()) return;
+  RunSteps(doc, std::move(steps));
+}
+
+void TQVMasterImage::RunSteps(TAstroDocument* doc, std::vector<TIPFilter> steps) {
+  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || steps.empty()) return;
   const int32_t w = doc->Width(), h = doc->Height();
   const TFilterContext ctx = M_.Context();
-  const TFilterResult r = RunSteps(*doc, steps, ctx);
+  const TFilterResult r = orlu::RunSteps(*doc, steps, ctx);
   if (r.Status == TFilterStatus::Cancelled && !r.Message.empty())
     M_.Information(Tr("Macro"), r.Message);
   if (r.Status == TFilterStatus::Done) {

@@ -85,6 +85,9 @@ class TQVMasterImage {
   void HeaderComment(TAstroDocument* doc);
   // Steps of a history (".his") or macro (".mac") file replayed as one undo step.
   void ApplyStepsFile(TAstroDocument* doc, const std::string& path);
+  // Steps (a macro page) replayed as one undo step; a step that fails restores the image
+  // and says which step it was.
+  void RunSteps(TAstroDocument* doc, std::vector<TIPFilter> steps);
 
   // ---- Clipboard ----
   // The selection (else the mask's bounds, else the whole image) into the internal

@@ -27,6 +27,7 @@
 #include "fSplash.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "processing/uMacro.h"
 #include "visual/ImaVisu.h"
 
 using namespace orlu;
@@ -189,6 +190,38 @@ TEST_F(Master, FilterCommandsRunThroughTheRegistry) {
   TAskDialog::Hook = [](TAskDialog&) { return false; };
   EXPECT_EQ(M->Image->RunFilter(nullptr, 0), TFilterStatus::Cancelled);
   EXPECT_EQ(d->Image().MainPlane->Data[0], 14.0f);
+}
+
+TEST_F(Master, MacroAndHistoryFilesReplayAsOneUndoStep) {
+  TAstroDocument* d = NewRamp(5, 3);
+  ASSERT_TRUE(d);
+  TMacroPage page;
+  page.Name = "m";
+  page.Add(TIPFilter(31));
+  TIPFilter add(0);
+  add.SetParam(1, 10);
+  page.Add(add);
+  const std::string path = Dir.filePath("steps.mac").toStdString();
+  std::string error;
+  ASSERT_TRUE(SaveMacroFile(page, path, error)) << error;
+  M->Image->ApplyStepsFile(nullptr, path);
+  EXPECT_EQ(d->Image().Value(0, 0), 14.0f);
+  const int32_t entries = d->Image().History.Count();
+  ASSERT_GE(entries, 2);
+  EXPECT_TRUE(d->Image().History.Item(entries - 1)->FromMacro);
+  // The history of the result replays the same on another image.
+  const std::string his = Dir.filePath("steps.his").toStdString();
+  ASSERT_TRUE(d->Image().History.SaveToFile(his, error)) << error;
+  TAstroDocument* e = NewRamp(5, 3);
+  M->Image->ApplyStepsFile(e, his);
+  EXPECT_EQ(e->Image().Value(0, 0), 14.0f);
+  // One undo step for the whole replay.
+  M->Image->UndoRedo(d);
+  EXPECT_EQ(d->Image().Value(0, 0), 0.0f);
+  // A file that is neither: the error box, nothing changed.
+  M->Image->ApplyStepsFile(e, Dir.filePath("missing.his").toStdString());
+  ASSERT_FALSE(Messages.empty());
+  EXPECT_EQ(e->Image().Value(0, 0), 14.0f);
 }
 
 TEST_F(Master, ALiveFilterWindowBlocksPixelCommands) {
