@@ -683,6 +683,18 @@ void TQVMasterImage::RotateAsked(TAstroDocument* doc) {
     remember = false;
   }
   TAsk1f& ask = M_.Ask1();
+  if (doc->HasWcs()) {
+    // The angle that puts north up: the negated position angle of north at the centre.
+    const TWcs& wcs = doc->Image().Wcs;
+    const double cx = (doc->Width() - 1) / 2.0, cy = (doc->Height() - 1) / 2.0;
+    double ra = 0, dec = 0, nx = 0, ny = 0;
+    wcs.PixelToSkyDeg(cx, cy, ra, dec);
+    if (wcs.SkyToPixelDeg(ra, std::min(dec + 0.01, 89.999), nx, ny) && (nx != cx || ny != cy)) {
+      char hint[32];
+      std::snprintf(hint, sizeof hint, "%4.2f°", -std::atan2(nx - cx, ny - cy) * 180.0 / M_PI);
+      ask.SetHint(hint);
+    }
+  }
   ask.Setup(prompt, "°", remember, f);
   if (!ask.Execute() || ask.Value() == 0) return;
   Rotate(doc, -ask.Value());

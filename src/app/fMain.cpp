@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
@@ -110,6 +111,9 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
     ShowStatus(Tr("Warning: SIMD instructions are disabled in Options"), 2, 4000, true);
   else if (!Options().Misc.PermitMT)
     ShowStatus(Tr("Warning: Multithreading is disabled in Options"), 2, 4000, true);
+  else if (Options().Misc.FirstExecution && logicalDpiX() == 96)
+    ShowStatus(Tr("Hint: see Edit/Options for icon's size and Windows scaling"), 2, 4000, true);
+  ApplyIconSize();
 }
 
 TFormMain::~TFormMain() {
@@ -164,6 +168,14 @@ void TFormMain::AddImageAction(QAction* a) {
 
 void TFormMain::AddWindowCommand(const QString& caption, std::function<void()> run) {
   WindowCommands_.emplace_back(caption, std::move(run));
+}
+
+void TFormMain::ApplyIconSize() {
+  QSize screen(0, 0);
+  if (QScreen* s = this->screen()) screen = s->size();
+  const int32_t px = ToolbarIconSize(Options().Misc.IconsMode, logicalDpiX(), screen.width(),
+                                     screen.height());
+  if (ToolBar_) ToolBar_->setIconSize(QSize(px, px));
 }
 
 void TFormMain::ApplyDesktopBrightness() {

@@ -183,6 +183,8 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   // The wheel zooms (menu "Zoom mode"); off: it scrolls, and zooms with Ctrl held.
   bool ZoomMode() const;
   void SetZoomMode(bool on);
+  // The toolbar's icons at the size of option IconsMode.
+  void ApplyIconSize();
   // The MDI background from option DesktopBrightness.
   void ApplyDesktopBrightness();
   QToolBar* ToolBar() const { return ToolBar_; }

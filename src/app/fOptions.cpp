@@ -198,6 +198,10 @@ void TFormOptions::BuildOptionsPage() {
                          return std::string();
                        }});
   f->addRow(TrQ("Icons"), icons);
+  connect(icons, &QComboBox::activated, this, [this](int i) {
+    Options().Misc.IconsMode = i;
+    if (Main_) Main_->ApplyIconSize();
+  });
   f->addRow(AddCheck(ui, P, "Big fonts", [](TQVOptions& o) -> bool& { return o.Misc.BigFonts; }));
   QLineEdit* desktop = AddNumber(
       ui, P, "Desktop", [](const TQVOptions& o) { return o.Misc.DesktopBrightness; },
@@ -658,6 +662,7 @@ bool TFormOptions::Accept() {
       before.MarkerFontSize != after.MarkerFontSize || before.GridX != after.GridX ||
       before.GridY != after.GridY || before.GridColor != after.GridColor;
   if (Main_) {
+    Main_->ApplyIconSize();
     Main_->ApplyDesktopBrightness();
     Main_->Master().Images->ApplyBackground();
     if (marksChanged) Main_->Master().Images->RefreshAll();
@@ -673,6 +678,7 @@ void TFormOptions::Cancel() {
   Options().Misc.BlackBorder = BlackBorder_;
   LastPage_ = Pages->currentIndex();
   if (Main_) {
+    Main_->ApplyIconSize();
     Main_->ApplyDesktopBrightness();
     Main_->Master().Images->ApplyBackground();
   }
