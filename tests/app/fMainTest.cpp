@@ -45,6 +45,8 @@ class Window : public testing::Test {
     QFile::setPermissions(QString::fromStdString(Sample),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     Options().File.Autozoom = true;
+    // Not a first run: its hint would hold the status line.
+    Options().Misc.FirstExecution = false;
     Main = std::make_unique<TFormMain>(Dir.filePath("config"));
     Main->MessageHook = [this](TMessageKind, const std::string& caption, const std::string& text) {
       Messages.push_back(caption + "|" + text);
