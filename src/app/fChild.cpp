@@ -221,10 +221,36 @@ void TImagePanel::paintEvent(QPaintEvent* e) {
       }
     }
   }
+  PaintSelection(p);
   if (NavShown_) PaintNavigator(p);
   p.end();
   if (Owner_->isVisible())
     if (TFormMain* m = qobject_cast<TFormMain*>(Owner_->window())) emit m->ImageFramePainted();
+}
+
+QRectF TImagePanel::ScreenRect(const TPixelRect& r) const {
+  // Image rows count upward; screen rows downward.
+  const QPoint o = ContentOrigin();
+  const double s = ZoomScale(Code_);
+  return QRectF(o.x() + r.Left * s, o.y() + (ImageH_ - 1 - r.Top) * s, (r.Right - r.Left + 1) * s,
+                (r.Top - r.Bottom + 1) * s);
+}
+
+void TImagePanel::PaintSelection(QPainter& p) {
+  const TAstroDocument& doc = Owner_->Document();
+  if (doc.Width() != ImageW_ || doc.Height() != ImageH_) return;
+  QPen pen(Qt::white, 1, Qt::DashLine);
+  pen.setCosmetic(true);
+  p.setPen(pen);
+  p.setBrush(Qt::NoBrush);
+  if (doc.SelectionKind() == 1) {
+    p.drawRect(ScreenRect(doc.SelectionBounds()).adjusted(0, 0, -1, -1));
+  } else if (doc.SelectionKind() == 2) {
+    const TPoint32* l = doc.SelectionLine();
+    const QRectF a = ScreenRect(TPixelRect{l[0].X, l[0].Y, l[0].X, l[0].Y});
+    const QRectF b = ScreenRect(TPixelRect{l[1].X, l[1].Y, l[1].X, l[1].Y});
+    p.drawLine(a.center(), b.center());
+  }
 }
 
 // ---------------------------------------------------------------------------- navigator

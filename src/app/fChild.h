@@ -75,6 +75,14 @@ class TImagePanel : public QAbstractScrollArea {
   void UpdateScrollBars();
   void RenderVisible(const QRect& contentRect);
   void PaintNavigator(QPainter& p);
+  // The rectangle or line selection over the image.
+  void PaintSelection(QPainter& p);
+
+ public:
+  // An image rectangle on the viewport.
+  QRectF ScreenRect(const TPixelRect& r) const;
+
+ private:
   void PanFromNavigator(QPoint viewportPos);
 
   TFormChild* Owner_;

@@ -436,6 +436,25 @@ TEST_F(Window, KeysOfTheSelectionAndWebLinks) {
   EXPECT_NEAR(v->FovDeg, 2400 * AngularDistanceDeg(ra1, dec1, ra2, dec2), v->FovDeg * 0.01);
 }
 
+TEST_F(Window, SelectionIsDrawnWhereItsPixelsAre) {
+  TAstroDocument* d = Main->Master().Image->New(20, 10, false);
+  ASSERT_TRUE(d);
+  TFormChild* c = Main->Master().WindowOf(d);
+  ASSERT_EQ(c->ZoomCode(), 0);
+  const QPoint o = c->Panel()->ContentOrigin();
+  // Columns 2 … 5 and rows 3 … 4 counted from the bottom: screen rows 5 … 6 from the top.
+  EXPECT_EQ(c->Panel()->ScreenRect(TPixelRect{2, 3, 5, 4}), QRectF(o.x() + 2, o.y() + 5, 4, 2));
+  c->SetZoom(ZoomCodeForPercent(200));
+  const QPoint o2 = c->Panel()->ContentOrigin();
+  EXPECT_EQ(c->Panel()->ScreenRect(TPixelRect{0, 0, 0, 0}), QRectF(o2.x(), o2.y() + 18, 2, 2));
+  // The dashed outline is on the rendered window.
+  d->SelectRect(2, 3, 5, 4);
+  d->RefreshViews();
+  const QImage shot = c->Panel()->viewport()->grab().toImage();
+  const QRectF r = c->Panel()->ScreenRect(d->SelectionBounds());
+  EXPECT_EQ(QColor(shot.pixel(int(r.left()), int(r.top()))), QColor(Qt::white));
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
