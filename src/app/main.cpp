@@ -176,7 +176,6 @@ int main(int argc, char** argv) {
   TUIStateFile uiState;
   QString configDir = ConfigFolder();
   std::unique_ptr<TFormMain> mainPtr;
-  bool splashClosed = false;
   // How long the splash held the files back after the main window was shown.
   QElapsedTimer splashWait;
   qint64 splashHeld = 0;
@@ -190,9 +189,13 @@ int main(int argc, char** argv) {
         SetLogoSource();
       },
       [&] {
-        splashClosed = true;
         splashHeld = splashWait.isValid() ? splashWait.elapsed() : 0;
         if (!mainPtr) return;
+        // The main window was closed while the splash was up: nothing more to open.
+        if (!mainPtr->isVisible()) {
+          QApplication::quit();
+          return;
+        }
         mainPtr->setEnabled(true);
         mainPtr->OpenFiles(files, false);
       });
@@ -236,7 +239,6 @@ int main(int argc, char** argv) {
   splashWait.start();
   splash.MainShown(!files.empty());
   const int rc = app.exec();
-  if (!splashClosed) splash.Finish();
 
   // Exit: the window placement, the settings, the user-interface state, the registry.
   Options().Misc.LastTheme = 0;
