@@ -862,6 +862,11 @@ bool TFormChild::HandleKey(int key, Qt::KeyboardModifiers mods, bool keypad) {
         Panel_->SetNavigatorShown(true);
       }
       return true;
+    case Qt::Key_V:
+    case Qt::Key_Slash:
+      if (key == Qt::Key_Slash && !keypad) return false;
+      Main_->ToggleFullScreen();
+      return true;
     case Qt::Key_9:
       if (!keypad) return false;
       m.Images->ToggleBlackBorder();

@@ -170,6 +170,17 @@ void TFormMain::AddWindowCommand(const QString& caption, std::function<void()> r
   WindowCommands_.emplace_back(caption, std::move(run));
 }
 
+void TFormMain::ToggleFullScreen() {
+  if (isFullScreen()) {
+    showNormal();
+    return;
+  }
+  TFormChild* c = ActiveChild();
+  if (!c || !c->SubWindow()) return;
+  c->SubWindow()->showMaximized();
+  showFullScreen();
+}
+
 void TFormMain::ApplyIconSize() {
   QSize screen(0, 0);
   if (QScreen* s = this->screen()) screen = s->size();
@@ -245,6 +256,8 @@ void TFormMain::BuildMenus() {
   QAction* fitImg = view->addAction(TrQ("Fit to image"));
   connect(fitImg, &QAction::triggered, this,
           [this] { ApplyToActive([](TFormChild& c) { c.FitToImage(); }); });
+  QAction* fullScreen = view->addAction(TrQ("Full screen"));
+  connect(fullScreen, &QAction::triggered, this, &TFormMain::ToggleFullScreen);
   QMenu* zoomMenu = view->addMenu(TrQ("Zoom"));
   for (int pct : {12, 25, 50, 100, 200, 400, 800, 1600}) {
     QAction* a = zoomMenu->addAction(QString::number(pct) + " %");
@@ -256,7 +269,7 @@ void TFormMain::BuildMenus() {
   ZoomModeAction_ = view->addAction(TrQ("Zoom mode"));
   ZoomModeAction_->setCheckable(true);
   ZoomModeAction_->setChecked(Options().Misc.ZoomWithWheel);
-  ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
+  ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg, fullScreen});
   ImageActions_.push_back(zoomMenu->menuAction());
 
   QAction* about = Menus_[size_t(TMenuId::Help)]->addAction(TrQ("About OrluFV"));

@@ -183,6 +183,9 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   // The wheel zooms (menu "Zoom mode"); off: it scrolls, and zooms with Ctrl held.
   bool ZoomMode() const;
   void SetZoomMode(bool on);
+  // "Full screen": the main window over the whole screen with the active image maximized;
+  // again: back as it was.
+  void ToggleFullScreen();
   // The toolbar's icons at the size of option IconsMode.
   void ApplyIconSize();
   // The MDI background from option DesktopBrightness.

@@ -436,6 +436,17 @@ TEST_F(Window, KeysOfTheSelectionAndWebLinks) {
   EXPECT_NEAR(v->FovDeg, 2400 * AngularDistanceDeg(ra1, dec1, ra2, dec2), v->FovDeg * 0.01);
 }
 
+TEST_F(Window, FullScreenAndBack) {
+  TFormChild* c = OpenSample();
+  ASSERT_TRUE(c);
+  EXPECT_TRUE(c->HandleKey(Qt::Key_V, Qt::NoModifier, false));
+  EXPECT_TRUE(Main->isFullScreen());
+  EXPECT_TRUE(c->SubWindow()->isMaximized());
+  EXPECT_TRUE(c->TabStrip()->isVisible());
+  EXPECT_TRUE(c->HandleKey(Qt::Key_V, Qt::NoModifier, false));
+  EXPECT_FALSE(Main->isFullScreen());
+}
+
 TEST_F(Window, SelectionIsDrawnWhereItsPixelsAre) {
   TAstroDocument* d = Main->Master().Image->New(20, 10, false);
   ASSERT_TRUE(d);
