@@ -190,6 +190,15 @@ TEST_F(Master, FilterCommandsRunThroughTheRegistry) {
   TAskDialog::Hook = [](TAskDialog&) { return false; };
   EXPECT_EQ(M->Image->RunFilter(nullptr, 0), TFilterStatus::Cancelled);
   EXPECT_EQ(d->Image().MainPlane->Data[0], 14.0f);
+  // A step with a text: the FITS keyword.
+  TAskDialog::Hook = [](TAskDialog& dlg) {
+    auto& p = dynamic_cast<TAskParams&>(dlg);
+    EXPECT_TRUE(p.Eds.empty());
+    p.TextEdit->setText("OBSERVER= 'Someone'");
+    return p.TryAccept();
+  };
+  EXPECT_EQ(M->Image->RunFilter(nullptr, 6), TFilterStatus::Done);
+  EXPECT_EQ(d->Image().Header.GetString("OBSERVER"), "Someone");
 }
 
 TEST_F(Master, MacroAndHistoryFilesReplayAsOneUndoStep) {
