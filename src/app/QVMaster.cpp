@@ -1011,13 +1011,14 @@ void TQVMasterImage::NewAsked() {
   bool colour = false;
   if (TAstroDocument* a = M_.ActiveDocument()) w = a->Width(), h = a->Height(), colour = a->IsColour();
   TAskManyf& ask = M_.AskMany();
-  ask.Setup(Tr("Image size ?"), {"X", "Y", "Color"},
-            {TAskField{true, 1, double(w), kMaxImageSide, 1}, TAskField{true, 1, double(h), kMaxImageSide, 1},
-             TAskField{true, 1, colour ? 1.0 : 0.0, 1, 0}},
+  ask.Setup(Tr("Image size ?"), {"X", "Y"},
+            {TAskField{true, 1, double(w), kMaxImageSide, 1},
+             TAskField{true, 1, double(h), kMaxImageSide, 1}},
             w, h);
+  ask.SetCheck(Tr("Color"), colour);
   if (!ask.Execute()) return;
   const std::vector<double>& v = ask.Values();
-  New(int32_t(v[0]), int32_t(v[1]), v[2] >= 0.5);
+  New(int32_t(v[0]), int32_t(v[1]), ask.Checked());
 }
 
 void TQVMasterImage::Rename(TAstroDocument* doc) {

@@ -187,10 +187,20 @@ TAskManyf::TAskManyf(QWidget* parent) : TAskDialog(parent) {
     form->addRow(label, e);
   }
   LabRot = new QLabel(this);
+  CB = new QCheckBox(this);
+  CB->hide();
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
+  layout->addWidget(CB);
   layout->addWidget(LabRot);
   layout->addWidget(Buttons_);
+}
+
+void TAskManyf::SetCheck(const std::string& caption, bool checked) {
+  CB->setText(Q(caption));
+  CB->setChecked(checked);
+  CheckShown_ = !caption.empty();
+  CB->setVisible(CheckShown_);
 }
 
 void TAskManyf::Setup(const std::string& caption, const std::vector<std::string>& labels,
@@ -218,6 +228,8 @@ void TAskManyf::Setup(const std::string& caption, const std::vector<std::string>
   }
   LabRot->setText(Q(note));
   LabRot->setVisible(!note.empty());
+  CB->hide();
+  CheckShown_ = false;
   setWindowTitle(Q(caption));
 }
 
@@ -233,6 +245,7 @@ bool TAskManyf::TryAccept() {
     values.push_back(*v);
   }
   Values_ = std::move(values);
+  Checked_ = CheckShown_ && CB->isChecked();
   accept();
   return true;
 }

@@ -119,16 +119,22 @@ class TAskManyf : public TAskDialog {
   void Setup(const std::string& caption, const std::vector<std::string>& labels,
              std::vector<TAskField> fields, int32_t width, int32_t height,
              const std::string& note = {});
+  // A check box under the fields (hidden when the caption is empty); its state is Checked().
+  void SetCheck(const std::string& caption, bool checked);
   bool TryAccept() override;
   const std::vector<double>& Values() const { return Values_; }
+  bool Checked() const { return Checked_; }
 
   std::vector<QLineEdit*> Eds;
   QLabel* LabRot = nullptr;
+  QCheckBox* CB = nullptr;
 
  private:
   std::vector<TAskField> Fields_;
   std::vector<QLabel*> Labels_;
   std::vector<double> Values_;
+  bool Checked_ = false;
+  bool CheckShown_ = false;
 };
 
 class TAskStr : public TAskDialog {

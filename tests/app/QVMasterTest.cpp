@@ -105,6 +105,27 @@ TEST_F(Master, WithoutAnImageEveryImageCommandDoesNothing) {
   EXPECT_EQ(M->ImageWindowCount(), 0);
 }
 
+TEST_F(Master, NewAsksTheSizeAndKind) {
+  TAskDialog::Hook = [](TAskDialog& dlg) {
+    auto& a = dynamic_cast<TAskManyf&>(dlg);
+    EXPECT_EQ(a.windowTitle(), "Image size ?");
+    a.Eds[0]->setText("30001");  // beyond the limit
+    EXPECT_FALSE(a.TryAccept());
+    a.Eds[0]->setText("64");
+    a.Eds[1]->setText("32");
+    a.CB->setChecked(true);
+    return a.TryAccept();
+  };
+  M->Image->NewAsked();
+  TAstroDocument* d = M->ActiveDocument();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->Width(), 64);
+  EXPECT_EQ(d->Height(), 32);
+  EXPECT_TRUE(d->IsColour());
+  EXPECT_EQ(d->Image().Visu.High, 65535);
+  EXPECT_EQ(d->Image().Value(10, 10), 0.0f);
+}
+
 TEST_F(Master, DocumentResolutionKeepsAGivenDocument) {
   TAstroDocument* a = NewRamp(20, 10);
   TAstroDocument* b = NewRamp(30, 10);
