@@ -75,6 +75,44 @@ std::string SkyInfoText(const TAImage& image, int32_t x, int32_t y, const TMiscO
   return std::string("RA DEC") + (image.Wcs.HasSipTerms() ? " SIP" : "") + " = " + coords;
 }
 
+int32_t ToolbarIconSize(int32_t mode, double dpi, int32_t screenW, int32_t screenH) {
+  switch (mode) {
+    case 1: return 20;
+    case 2: return 24;
+    case 3: return 28;
+    case 4: return 36;
+    default: break;
+  }
+  if (dpi > 170) return 36;
+  if (dpi > 140) return 28;
+  if (dpi > 110 || (screenW > 1900 && screenH > 900)) return 24;
+  return 20;
+}
+
+std::vector<std::string> AutoAccelerators(const std::vector<std::string>& captions) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  const auto markable = [](char c) { return static_cast<unsigned char>(c) > 32 && static_cast<unsigned char>(c) < 127; };
+  bool used[128] = {};
+  // Accelerators given by hand are taken first.
+  for (const std::string& c : captions)
+    for (size_t i = 0; i + 1 < c.size(); ++i)
+      if (c[i] == '&') {
+        if (c[i + 1] != '&' && markable(c[i + 1])) used[size_t(lower(c[i + 1]))] = true;
+        ++i;
+      }
+  std::vector<std::string> out = captions;
+  for (std::string& c : out) {
+    if (c.size() < 2 || c.find('&') != std::string::npos) continue;
+    for (size_t i = 0; i < c.size(); ++i) {
+      if (!markable(c[i]) || used[size_t(lower(c[i]))]) continue;
+      used[size_t(lower(c[i]))] = true;
+      c.insert(i, 1, '&');
+      break;
+    }
+  }
+  return out;
+}
+
 bool TStatusHold::Accept(int64_t nowMs, int32_t holdMs, bool sticky) {
   if (ShownAt_ != 0) {
     if (nowMs - ShownAt_ < HoldMs_ && !sticky) return false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orlu {
 
@@ -26,6 +27,16 @@ std::string PixelInfoText(const TAImage& image, int32_t x, int32_t y);
 // "RA DEC[ SIP] = " + the coordinates of the pixel in the chosen forms; empty without a
 // solution or outside the image.
 std::string SkyInfoText(const TAImage& image, int32_t x, int32_t y, const TMiscOptions& options);
+
+// Menu captions with automatic accelerators: each caption of at least 2 characters without
+// an "&" gets one before its first character (compared in lower case) that no other item of
+// the menu uses yet; blanks, control characters and non-ASCII bytes are never marked.
+std::vector<std::string> AutoAccelerators(const std::vector<std::string>& captions);
+
+// Toolbar icon size in pixels of option IconsMode: 1 … 4 give 20, 24, 28, 36; 0 (or any
+// other value) chooses by the screen: above 170 dpi 36, above 140 dpi 28, above 110 dpi or a
+// screen larger than 1900 × 900 24, else 20.
+int32_t ToolbarIconSize(int32_t mode, double dpi, int32_t screenW, int32_t screenH);
 
 // The hold of sticky status messages: a sticky message stays for its hold time against
 // non-sticky ones; a sticky one replaces it at once.

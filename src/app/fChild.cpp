@@ -1,6 +1,12 @@
 #include "fChild.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QColorDialog>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QTabBar>
 #include <QKeyEvent>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -13,12 +19,17 @@
 #include <algorithm>
 #include <cmath>
 
+#include "QVMasterRules.h"
 #include "StatusTexts.h"
 #include "ZoomMath.h"
 #include "base/OrluMath.h"
+#include "base/Translate.h"
+#include "QVMaster.h"
 #include "fMain.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "uTabList.h"
+#include "uWebLinks.h"
 #include "visual/ImaVisu.h"
 
 namespace orlu {
@@ -30,6 +41,8 @@ constexpr int32_t kNavigatorBase = 128;
 constexpr QRgb kNavigatorFrame = 0x707070;
 // The minimum size of an image window's client area.
 constexpr TSize32 kMinClient{170, 140};
+
+QString TrQ(const char* s) { return QString::fromStdString(Tr(s)); }
 
 // Option colours are 0x00BBGGRR.
 QColor OptionColour(int32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
@@ -58,9 +71,7 @@ TImagePanel::TImagePanel(TFormChild* owner) : QAbstractScrollArea(owner), Owner_
   verticalScrollBar()->setSingleStep(20);
   NavTop_ = Options().Image.ThumbTopCorner;
   NavPercent_ = Options().Image.ThumbSize;
-  // The button face blended halfway toward black.
-  const QColor face = palette().color(QPalette::Button);
-  Background_ = QColor(face.red() / 2, face.green() / 2, face.blue() / 2);
+  Background_ = TFormChild::BackgroundColour(palette().color(QPalette::Button));
 }
 
 QSize TImagePanel::ContentSize() const {
@@ -210,10 +221,36 @@ void TImagePanel::paintEvent(QPaintEvent* e) {
       }
     }
   }
+  PaintSelection(p);
   if (NavShown_) PaintNavigator(p);
   p.end();
   if (Owner_->isVisible())
     if (TFormMain* m = qobject_cast<TFormMain*>(Owner_->window())) emit m->ImageFramePainted();
+}
+
+QRectF TImagePanel::ScreenRect(const TPixelRect& r) const {
+  // Image rows count upward; screen rows downward.
+  const QPoint o = ContentOrigin();
+  const double s = ZoomScale(Code_);
+  return QRectF(o.x() + r.Left * s, o.y() + (ImageH_ - 1 - r.Top) * s, (r.Right - r.Left + 1) * s,
+                (r.Top - r.Bottom + 1) * s);
+}
+
+void TImagePanel::PaintSelection(QPainter& p) {
+  const TAstroDocument& doc = Owner_->Document();
+  if (doc.Width() != ImageW_ || doc.Height() != ImageH_) return;
+  QPen pen(Qt::white, 1, Qt::DashLine);
+  pen.setCosmetic(true);
+  p.setPen(pen);
+  p.setBrush(Qt::NoBrush);
+  if (doc.SelectionKind() == 1) {
+    p.drawRect(ScreenRect(doc.SelectionBounds()).adjusted(0, 0, -1, -1));
+  } else if (doc.SelectionKind() == 2) {
+    const TPoint32* l = doc.SelectionLine();
+    const QRectF a = ScreenRect(TPixelRect{l[0].X, l[0].Y, l[0].X, l[0].Y});
+    const QRectF b = ScreenRect(TPixelRect{l[1].X, l[1].Y, l[1].X, l[1].Y});
+    p.drawLine(a.center(), b.center());
+  }
 }
 
 // ---------------------------------------------------------------------------- navigator
@@ -354,6 +391,16 @@ void TImagePanel::wheelEvent(QWheelEvent* e) {
   e->accept();
 }
 
+void TImagePanel::contextMenuEvent(QContextMenuEvent* e) {
+  const QPoint pos = e->reason() == QContextMenuEvent::Keyboard ? QPoint(150, 50) : e->pos();
+  int32_t x = 0, y = 0;
+  if (ImagePoint(pos, x, y)) Owner_->MouseAt(x, y);
+  QMenu* menu = NavShown_ && NavigatorRect().contains(pos) ? Owner_->BuildNavigatorPopup()
+                                                           : Owner_->BuildPopup();
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(viewport()->mapToGlobal(pos));
+}
+
 void TImagePanel::keyPressEvent(QKeyEvent* e) {
   if (Owner_->HandleKey(e->key(), e->modifiers(), e->modifiers() & Qt::KeypadModifier)) return;
   QAbstractScrollArea::keyPressEvent(e);
@@ -375,13 +422,28 @@ TFormChild::TFormChild(TFormMain* main, TAstroDocument& doc)
   Bottom_->setToolTip(tr("Click: Auto ->Auto"));
   layout->addWidget(Panel_, 1);
   layout->addWidget(Bottom_);
+  Tabs_ = new QTabBar(this);
+  Tabs_->setDrawBase(false);
+  Tabs_->setExpanding(false);
+  Tabs_->hide();
+  layout->addWidget(Tabs_);
+  connect(Tabs_, &QTabBar::tabBarClicked, this, [this](int i) {
+    const std::vector<TFormChild*>& w = Main_->TabWindows();
+    if (i >= 0 && size_t(i) < w.size()) Main_->Activate(*w[size_t(i)]);
+  });
+  connect(main, &TFormMain::TabsChanged, this, [this] { UpdateBar(); });
   setFocusProxy(Panel_);
   const TFitsStrings& h = doc.Image().Header;
   FromMultiImageFile_ = h.HasKey("QVIM_IDX") || h.ImageCount() > 1;
 }
 
 TFormChild::~TFormChild() {
+  // No signal of the main window may reach this window from here on.
+  disconnect(Main_, nullptr, this, nullptr);
+  Main_->ForgetTab(this);
   if (Doc_) {
+    // Tool windows drop the document before it goes.
+    if (TQVMaster* m = QVMaster()) m->NotifyDocumentClosing(*Doc_);
     // The window goes first: the document must not call back into it.
     Doc_->ReleaseWindow();
     Doc_.reset();
@@ -389,6 +451,16 @@ TFormChild::~TFormChild() {
 }
 
 void TFormChild::AdoptDocument(std::unique_ptr<TAstroDocument> doc) { Doc_ = std::move(doc); }
+
+QColor TFormChild::BackgroundColour(QColor face) {
+  const double b = Options().Misc.BlackBorder ? 0.0 : std::clamp(Options().Misc.WindowBrightness, 0.0, 100.0);
+  const int32_t w = Round(b * 2.56);
+  return QColor(face.red() * w / 256, face.green() * w / 256, face.blue() * w / 256);
+}
+
+void TFormChild::ApplyBackground() {
+  Panel_->SetBackground(BackgroundColour(palette().color(QPalette::Button)));
+}
 
 int32_t TFormChild::BarHeight() const {
   return std::max(16, Round(16 * logicalDpiY() / 96.0));
@@ -476,8 +548,88 @@ QString TFormChild::BottomText() const {
 
 void TFormChild::UpdateCaption() {
   const QString c = CaptionString();
+  if (c == windowTitle()) return;
   setWindowTitle(c);
   if (Sub_) Sub_->setWindowTitle(c);
+  emit Main_->TabsChanged();
+}
+
+void TFormChild::UpdateBar() {
+  if (Rebuilding_ || Closing_) return;
+  const bool maximized = Sub_ && Sub_->isMaximized();
+  Bottom_->setVisible(!maximized);
+  Tabs_->setVisible(maximized);
+  if (!maximized) return;
+  Rebuilding_ = true;
+  const std::vector<TFormChild*>& windows = Main_->TabWindows();
+  while (Tabs_->count() > int(windows.size())) Tabs_->removeTab(Tabs_->count() - 1);
+  for (size_t i = 0; i < windows.size(); ++i) {
+    const QString text = QString::fromStdString(TabCaption(windows[i]->Document().Title()));
+    if (int(i) < Tabs_->count())
+      Tabs_->setTabText(int(i), text);
+    else
+      Tabs_->addTab(text);
+    if (windows[i] == this) Tabs_->setCurrentIndex(int(i));
+  }
+  Tabs_->setFixedHeight(std::max(25, Round(25 * logicalDpiY() / 96.0)));
+  Rebuilding_ = false;
+}
+
+QMenu* TFormChild::BuildPopup() {
+  auto* menu = new QMenu(this);
+  TQVMaster& m = Main_->Master();
+  TAstroDocument* doc = DocRef_;
+  menu->addAction(TrQ("Copy"), this, [&m, doc] { m.Image->Copy(doc); });
+  QAction* paste = menu->addAction(TrQ("Paste"), this, [this, &m, doc] {
+    if (LastX_ >= 0) m.Image->PasteInto(doc, TPixelRect{LastX_, LastY_, LastX_, LastY_});
+  });
+  paste->setEnabled(m.Image->CanPaste() && LastX_ >= 0);
+  menu->addSeparator();
+  // Web links need a position in the sky.
+  const std::optional<TSkyView> view = ImageSkyView(*DocRef_, Options().PlateSolve.FieldX / 60.0);
+  QAction* atlas = menu->addAction(TrQ("Sky atlas (Aladin)"), this, [this, view] {
+    if (view) Main_->OpenUrl(SkyAtlasUrl(*view));
+  });
+  atlas->setEnabled(view.has_value());
+  QAction* object = menu->addAction(TrQ("Object database (SIMBAD)"), this, [this] {
+    double ra = 0, dec = 0;
+    DocRef_->Image().Wcs.PixelToSkyDeg(LastX_, LastY_, ra, dec);
+    Main_->OpenUrl(ObjectQueryUrl(ra, dec, 30));
+  });
+  object->setEnabled(DocRef_->HasWcs() && LastX_ >= 0);
+  return menu;
+}
+
+QMenu* TFormChild::BuildNavigatorPopup() {
+  auto* menu = new QMenu(this);
+  for (int32_t pct : {100, 150, 200}) {
+    QAction* a = menu->addAction(QString::number(pct) + " %", this, [this, pct] {
+      Options().Image.ThumbSize = pct;
+      Panel_->SetNavigatorSize(pct);
+    });
+    a->setCheckable(true);
+    a->setChecked(Options().Image.ThumbSize == pct);
+  }
+  menu->addAction(QString::fromStdString(Tr("Color") + " ..."), this, [this] {
+    const int32_t c = Options().Image.ThumbColor;
+    const QColor chosen =
+        QColorDialog::getColor(QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF), this);
+    if (!chosen.isValid()) return;
+    Options().Image.ThumbColor = chosen.red() | (chosen.green() << 8) | (chosen.blue() << 16);
+    Panel_->viewport()->update();
+  });
+  menu->addAction(TrQ("Move"), this, [this] {
+    Options().Image.ThumbTopCorner = !Panel_->NavigatorTop();
+    Panel_->SetNavigatorTop(Options().Image.ThumbTopCorner);
+  });
+  menu->addAction(TrQ("Close"), this, [this] { Panel_->SetNavigatorShown(false); });
+  return menu;
+}
+
+void TFormChild::CopyWindowPicture(bool panelOnly) {
+  const QPixmap pic = panelOnly ? Panel_->viewport()->grab() : (Sub_ ? Sub_->grab() : grab());
+  QApplication::clipboard()->setPixmap(pic);
+  Main_->ShowStatus(Tr("Copy to the clipboard"), 1, 0, true);
 }
 
 void TFormChild::UpdateStatus() {
@@ -582,43 +734,127 @@ bool TFormChild::eventFilter(QObject* watched, QEvent* e) {
 bool TFormChild::HandleKey(int key, Qt::KeyboardModifiers mods, bool keypad) {
   const bool shift = mods & Qt::ShiftModifier;
   const bool ctrl = mods & Qt::ControlModifier;
+  TQVMaster& m = Main_->Master();
+  // Ctrl+Shift commands.
+  if (ctrl && shift) {
+    switch (key) {
+      case Qt::Key_A:
+        m.Annotations->ToggleShown();
+        return true;
+      case Qt::Key_F:
+        m.Image->HeaderComment(DocRef_);
+        return true;
+      case Qt::Key_N:
+        Options().Image.SunMarker = !Options().Image.SunMarker;
+        DocRef_->RefreshViews();
+        return true;
+      case Qt::Key_R:
+        m.Image->Rename(DocRef_);
+        return true;
+      case Qt::Key_C:
+        CopyWindowPicture(false);
+        return true;
+      default:
+        break;
+    }
+  }
+  if (ctrl) {
+    switch (key) {
+      case Qt::Key_Delete:
+        // With Shift the window closes without its question: the user said so.
+        if (shift) {
+          DocRef_->MarkUnmodified();
+          SetClosing();
+        }
+        if (Sub_) Sub_->close();
+        return true;
+      case Qt::Key_5:
+        if (DocRef_->SelectionKind() == 1) {
+          DocRef_->SetSelectionKind(0);
+        } else if (LastX_ >= 0) {
+          const TPixelRect r = SquareAround(LastX_, LastY_, DocRef_->Width(), DocRef_->Height());
+          DocRef_->SelectRect(r.Left, r.Bottom, r.Right, r.Top);
+        }
+        DocRef_->RefreshViews();
+        UpdateStatus();
+        return true;
+      case Qt::Key_Plus:
+      case Qt::Key_Equal:
+      case Qt::Key_Minus: {
+        if (DocRef_->SelectionKind() != 1) return true;
+        const TPixelRect r = DocRef_->SelectionBounds();
+        const int32_t d = key == Qt::Key_Minus ? -5 : 5;
+        // Shrinking stops at a side of 10.
+        if (d < 0 && (r.Right - r.Left + 1 <= 10 || r.Top - r.Bottom + 1 <= 10)) return true;
+        DocRef_->SelectRect(r.Left - d, r.Bottom - d, r.Right + d, r.Top + d);
+        DocRef_->RefreshViews();
+        UpdateStatus();
+        return true;
+      }
+      case Qt::Key_Left:
+      case Qt::Key_Right:
+      case Qt::Key_Up:
+      case Qt::Key_Down: {
+        if (DocRef_->SelectionKind() != 1) return false;
+        int32_t step = shift ? 5 : 1;
+        const double pct = ZoomPercent(ZoomCode());
+        // At small zooms a step is about one screen pixel.
+        if (pct <= 50) step *= std::max(1, Round(100.1 / pct));
+        const int32_t dx = key == Qt::Key_Left ? -step : key == Qt::Key_Right ? step : 0;
+        const int32_t dy = key == Qt::Key_Down ? -step : key == Qt::Key_Up ? step : 0;
+        const TPixelRect r = DocRef_->SelectionBounds();
+        // Moved as a whole: a rectangle at an edge stays there.
+        const int32_t mx = std::clamp(dx, -r.Left, DocRef_->Width() - 1 - r.Right);
+        const int32_t my = std::clamp(dy, -r.Bottom, DocRef_->Height() - 1 - r.Top);
+        DocRef_->SelectRect(r.Left + mx, r.Bottom + my, r.Right + mx, r.Top + my);
+        DocRef_->RefreshViews();
+        UpdateStatus();
+        return true;
+      }
+      case Qt::Key_PageUp:
+      case Qt::Key_PageDown:
+        StepContrast(DocRef_->Image(), key == Qt::Key_PageDown, shift, true);
+        DocRef_->RefreshViews();
+        return true;
+      default:
+        return false;
+    }
+  }
   switch (key) {
     case Qt::Key_Escape:
       Main_->SetAbort();
       return true;
     case Qt::Key_Plus:
     case Qt::Key_Equal:
-      if (ctrl) return false;
       ZoomIn(shift);
       return true;
     case Qt::Key_Minus:
-      if (ctrl) return false;
       ZoomOut(shift);
       return true;
     case Qt::Key_F:
     case Qt::Key_Asterisk:
-      if (ctrl) return false;
       FitToWindow();
       return true;
     case Qt::Key_D:
     case Qt::Key_Period:
-      if (ctrl || (key == Qt::Key_Period && !keypad)) return false;
+      if (key == Qt::Key_Period && !keypad) return false;
       FitToImage();
       return true;
     case Qt::Key_R:
-      if (ctrl) return false;
       SetZoom(0);
       return true;
     case Qt::Key_C:
-      if (ctrl || shift || LastX_ < 0) return false;
+      if (shift) {
+        CopyWindowPicture(true);
+        return true;
+      }
+      if (LastX_ < 0) return false;
       Panel_->CentreOn(LastX_, LastY_);
       return true;
     case Qt::Key_Z:
-      if (ctrl) return false;
       Panel_->SetNavigatorShown(!Panel_->NavigatorShown());
       return true;
     case Qt::Key_A:
-      if (ctrl) return false;
       if (Panel_->NavigatorShown()) {
         Options().Image.ThumbTopCorner = !Panel_->NavigatorTop();
         Panel_->SetNavigatorTop(Options().Image.ThumbTopCorner);
@@ -626,9 +862,18 @@ bool TFormChild::HandleKey(int key, Qt::KeyboardModifiers mods, bool keypad) {
         Panel_->SetNavigatorShown(true);
       }
       return true;
+    case Qt::Key_V:
+    case Qt::Key_Slash:
+      if (key == Qt::Key_Slash && !keypad) return false;
+      Main_->ToggleFullScreen();
+      return true;
+    case Qt::Key_9:
+      if (!keypad) return false;
+      m.Images->ToggleBlackBorder();
+      return true;
     case Qt::Key_0:
     case Qt::Key_5:
-      if (ctrl || !Sub_) return false;
+      if (!Sub_) return false;
       if (Sub_->isMaximized())
         Sub_->showNormal();
       else
@@ -636,19 +881,15 @@ bool TFormChild::HandleKey(int key, Qt::KeyboardModifiers mods, bool keypad) {
       return true;
     case Qt::Key_1:
     case Qt::Key_Home:
-      if (ctrl) return false;
-      Main_->MdiArea()->activatePreviousSubWindow();
-      return true;
     case Qt::Key_2:
     case Qt::Key_End:
-      if (ctrl) return false;
-      Main_->MdiArea()->activateNextSubWindow();
+      if (TFormChild* next = Main_->NextTab(this, key == Qt::Key_2 || key == Qt::Key_End))
+        Main_->Activate(*next);
       return true;
     case Qt::Key_PageUp:
     case Qt::Key_PageDown:
-      if (!Doc_) return false;
-      StepContrast(Doc_->Image(), key == Qt::Key_PageDown, shift, ctrl);
-      Doc_->RefreshViews();
+      StepContrast(DocRef_->Image(), key == Qt::Key_PageDown, shift, false);
+      DocRef_->RefreshViews();
       return true;
     default:
       return false;

@@ -17,6 +17,8 @@
 #include "uRecentList.h"
 
 class QMdiSubWindow;
+class QMenu;
+class QTabBar;
 
 namespace orlu {
 
@@ -67,11 +69,20 @@ class TImagePanel : public QAbstractScrollArea {
   void wheelEvent(QWheelEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
   void leaveEvent(QEvent* e) override;
+  void contextMenuEvent(QContextMenuEvent* e) override;
 
  private:
   void UpdateScrollBars();
   void RenderVisible(const QRect& contentRect);
   void PaintNavigator(QPainter& p);
+  // The rectangle or line selection over the image.
+  void PaintSelection(QPainter& p);
+
+ public:
+  // An image rectangle on the viewport.
+  QRectF ScreenRect(const TPixelRect& r) const;
+
+ private:
   void PanFromNavigator(QPoint viewportPos);
 
   TFormChild* Owner_;
@@ -112,8 +123,8 @@ class TFormChild : public QWidget, public IImageWindow {
 
   // Takes ownership of the document this window was created for.
   void AdoptDocument(std::unique_ptr<TAstroDocument> doc);
-  TAstroDocument& Document() { return *Doc_; }
-  const TAstroDocument& Document() const { return *Doc_; }
+  TAstroDocument& Document() { return *DocRef_; }
+  const TAstroDocument& Document() const { return *DocRef_; }
   void SetSubWindow(QMdiSubWindow* sub) { Sub_ = sub; }
   QMdiSubWindow* SubWindow() const { return Sub_; }
   TImagePanel* Panel() const { return Panel_; }
@@ -148,6 +159,10 @@ class TFormChild : public QWidget, public IImageWindow {
   bool IsClosing() const { return Closing_; }
 
   QSize sizeHint() const override { return WantedSize_; }
+  // The panel's background: the button face toward black by option WindowBrightness, black
+  // with "Black border".
+  void ApplyBackground();
+  static QColor BackgroundColour(QColor face);
 
   // ---- IImageWindow ----
   double Zoom() const override { return ZoomCode(); }
@@ -162,6 +177,16 @@ class TFormChild : public QWidget, public IImageWindow {
 
   // Keys of the image window; false when the key is not one of them.
   bool HandleKey(int key, Qt::KeyboardModifiers mods, bool keypad);
+  // The bottom bar: the view-range label, or in a maximized window the tab strip of every
+  // image window.
+  void UpdateBar();
+  QTabBar* TabStrip() const { return Tabs_; }
+  // The image window's popup menu (web links, copy, paste) at a viewport position.
+  QMenu* BuildPopup();
+  // The navigator's popup menu (size, colour, move, close).
+  QMenu* BuildNavigatorPopup();
+  // Copies the picture of the whole window, or of the visible panel, to the clipboard.
+  void CopyWindowPicture(bool panelOnly);
   void MouseAt(int32_t x, int32_t y) { LastX_ = x, LastY_ = y; }
 
  protected:
@@ -177,6 +202,8 @@ class TFormChild : public QWidget, public IImageWindow {
   QMdiSubWindow* Sub_ = nullptr;
   TImagePanel* Panel_ = nullptr;
   QLabel* Bottom_ = nullptr;
+  QTabBar* Tabs_ = nullptr;
+  bool Rebuilding_ = false;
   QSize WantedSize_{170, 140};
   int32_t LastX_ = -1;
   int32_t LastY_ = -1;

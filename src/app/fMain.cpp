@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -14,6 +16,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
@@ -25,9 +28,13 @@
 #include "base/ProcessSwitches.h"
 #include "base/Translate.h"
 #include "fChild.h"
+#include "fAsk.h"
+#include "fOptions.h"
 #include "formats/uFiles.h"
+#include "formats/uSer.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "QVMasterRules.h"
 #include "uRecent.h"
 
 namespace orlu {
@@ -85,6 +92,8 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
   Recent_ = new TRecentFilesManager(this);
   BuildMenus();
   BuildStatusLine();
+  Master_ = new TQVMaster(*this);
+  ApplyAccelerators();
   connect(Mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* sub) {
     if (sub)
       if (auto* child = qobject_cast<TFormChild*>(sub->widget())) ChildActivated(*child);
@@ -93,12 +102,18 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
   connect(Recent_, &TRecentFilesManager::Chosen, this, &TFormMain::RecentChosen);
   Recent_->Load(ConfigDir_, kRecentFile);
   SetDocumentHost(this);
+  ApplyDesktopBrightness();
+  // Paste items follow the system clipboard.
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, [this] { UpdateMenus(); });
   UpdateMenus();
   resize(1280, 860);
   if (CpuHasSSE2() && !Options().Misc.PermitSSE)
     ShowStatus(Tr("Warning: SIMD instructions are disabled in Options"), 2, 4000, true);
   else if (!Options().Misc.PermitMT)
     ShowStatus(Tr("Warning: Multithreading is disabled in Options"), 2, 4000, true);
+  else if (Options().Misc.FirstExecution && logicalDpiX() == 96)
+    ShowStatus(Tr("Hint: see Edit/Options for icon's size and Windows scaling"), 2, 4000, true);
+  ApplyIconSize();
 }
 
 TFormMain::~TFormMain() {
@@ -108,13 +123,92 @@ TFormMain::~TFormMain() {
   Closing_ = true;
   for (QMdiSubWindow* sub : Mdi_->findChildren<QMdiSubWindow*>()) delete sub;
   if (DocumentHost() == this) SetDocumentHost(nullptr);
+  delete Master_;
+  Master_ = nullptr;
 }
 
 // ============================================================================ menus
 
+QMenu* TFormMain::Menu(TMenuId id) const { return Menus_[size_t(id)]; }
+
+namespace {
+
+void MarkMenu(QMenu* menu, const QMenu* skip) {
+  std::vector<QAction*> items;
+  std::vector<std::string> captions;
+  for (QAction* a : menu->actions())
+    if (!a->isSeparator()) {
+      items.push_back(a);
+      captions.push_back(a->text().toStdString());
+    }
+  const std::vector<std::string> marked = AutoAccelerators(captions);
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (marked[i] != captions[i]) items[i]->setText(Q(marked[i]));
+    if (QMenu* sub = items[i]->menu(); sub && sub != skip) MarkMenu(sub, skip);
+  }
+}
+
+}  // namespace
+
+void TFormMain::ApplyAccelerators() {
+  std::vector<std::string> titles;
+  for (QMenu* m : Menus_) titles.push_back(m->title().toStdString());
+  const std::vector<std::string> marked = AutoAccelerators(titles);
+  for (size_t i = 0; i < Menus_.size(); ++i) {
+    Menus_[i]->setTitle(Q(marked[i]));
+    // The Window menu is rebuilt each time it opens.
+    if (Menus_[i] != WindowMenu_) MarkMenu(Menus_[i], ReopenMenu_);
+  }
+}
+
+void TFormMain::AddImageAction(QAction* a) {
+  ImageActions_.push_back(a);
+  a->setEnabled(!ImageWindows().empty());
+}
+
+void TFormMain::AddWindowCommand(const QString& caption, std::function<void()> run) {
+  WindowCommands_.emplace_back(caption, std::move(run));
+}
+
+void TFormMain::ToggleFullScreen() {
+  if (isFullScreen()) {
+    showNormal();
+    return;
+  }
+  TFormChild* c = ActiveChild();
+  if (!c || !c->SubWindow()) return;
+  c->SubWindow()->showMaximized();
+  showFullScreen();
+}
+
+void TFormMain::ApplyIconSize() {
+  QSize screen(0, 0);
+  if (QScreen* s = this->screen()) screen = s->size();
+  const int32_t px = ToolbarIconSize(Options().Misc.IconsMode, logicalDpiX(), screen.width(),
+                                     screen.height());
+  if (ToolBar_) ToolBar_->setIconSize(QSize(px, px));
+}
+
+void TFormMain::ApplyDesktopBrightness() {
+  // Values of 100 and above keep the system colour; below, the button face toward black.
+  const double b = Options().Misc.DesktopBrightness;
+  if (!(b < 100)) {
+    Mdi_->setBackground(palette().brush(QPalette::Dark));
+    return;
+  }
+  const QColor face = palette().color(QPalette::Button);
+  const int32_t w = Round(std::clamp(b, 0.0, 100.0) * 2.56);
+  Mdi_->setBackground(QColor(face.red() * w / 256, face.green() * w / 256, face.blue() * w / 256));
+}
+
+bool TFormMain::MaskMode() const { return Master_ && Master_->MouseMode() == kMouseMask; }
+
 void TFormMain::BuildMenus() {
   QStyle* st = style();
-  QMenu* file = menuBar()->addMenu(TrQ("File"));
+  // In the order of TMenuId.
+  for (const char* title : {"File", "Edit", "View", "Image", "Processing", "Tools", "Window", "Help"})
+    Menus_.push_back(menuBar()->addMenu(TrQ(title)));
+  QMenu* file = Menus_[size_t(TMenuId::File)];
   QAction* open = file->addAction(st->standardIcon(QStyle::SP_DialogOpenButton), TrQ("Open"));
   open->setShortcut(QKeySequence::Open);
   connect(open, &QAction::triggered, this, &TFormMain::OpenWithDialog);
@@ -129,6 +223,9 @@ void TFormMain::BuildMenus() {
   saveAs->setShortcut(QKeySequence::SaveAs);
   connect(saveAs, &QAction::triggered, this,
           [this] { ApplyToActive([this](TFormChild& c) { SaveDocumentAs(c); }); });
+  QAction* saveView = file->addAction(TrQ("Save view"));
+  connect(saveView, &QAction::triggered, this,
+          [this] { ApplyToActive([this](TFormChild& c) { SaveViewAs(c); }); });
   QAction* close = file->addAction(TrQ("Close"));
   close->setShortcut(QKeySequence::Close);
   connect(close, &QAction::triggered, this, [this] {
@@ -138,9 +235,9 @@ void TFormMain::BuildMenus() {
   QAction* exit = file->addAction(TrQ("Exit"));
   exit->setShortcut(QKeySequence::Quit);
   connect(exit, &QAction::triggered, this, &QWidget::close);
-  ImageActions_ = {SaveAction_, saveAs, close};
+  ImageActions_ = {SaveAction_, saveAs, saveView, close};
 
-  QMenu* view = menuBar()->addMenu(TrQ("View"));
+  QMenu* view = Menus_[size_t(TMenuId::View)];
   QAction* zoomIn = view->addAction(TrQ("Zoom +") + "     [ + ]");
   zoomIn->setIconText(TrQ("Zoom +"));
   connect(zoomIn, &QAction::triggered, this, [this] {
@@ -159,6 +256,8 @@ void TFormMain::BuildMenus() {
   QAction* fitImg = view->addAction(TrQ("Fit to image"));
   connect(fitImg, &QAction::triggered, this,
           [this] { ApplyToActive([](TFormChild& c) { c.FitToImage(); }); });
+  QAction* fullScreen = view->addAction(TrQ("Full screen"));
+  connect(fullScreen, &QAction::triggered, this, &TFormMain::ToggleFullScreen);
   QMenu* zoomMenu = view->addMenu(TrQ("Zoom"));
   for (int pct : {12, 25, 50, 100, 200, 400, 800, 1600}) {
     QAction* a = zoomMenu->addAction(QString::number(pct) + " %");
@@ -169,14 +268,19 @@ void TFormMain::BuildMenus() {
   view->addSeparator();
   ZoomModeAction_ = view->addAction(TrQ("Zoom mode"));
   ZoomModeAction_->setCheckable(true);
-  ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
+  ZoomModeAction_->setChecked(Options().Misc.ZoomWithWheel);
+  ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg, fullScreen});
   ImageActions_.push_back(zoomMenu->menuAction());
 
-  WindowMenu_ = menuBar()->addMenu(TrQ("Window"));
+  QAction* about = Menus_[size_t(TMenuId::Help)]->addAction(TrQ("About OrluFV"));
+  connect(about, &QAction::triggered, this, [this] {
+    QMessageBox::about(this, "OrluFV 4.0", "OrluFV 4.0");
+  });
+  WindowMenu_ = Menus_[size_t(TMenuId::Window)];
   connect(WindowMenu_, &QMenu::aboutToShow, this, &TFormMain::RebuildWindowMenu);
   RebuildWindowMenu();
 
-  QToolBar* tb = addToolBar(TrQ("Toolbar"));
+  QToolBar* tb = ToolBar_ = addToolBar(TrQ("Toolbar"));
   tb->setObjectName("MainToolbar");
   tb->addAction(open);
   tb->addAction(saveAs);
@@ -207,6 +311,11 @@ void TFormMain::RebuildWindowMenu() {
   const std::vector<TFormChild*> children = ImageWindows();
   cascade->setEnabled(!children.empty());
   tile->setEnabled(!children.empty());
+  for (const auto& [caption, run] : WindowCommands_) {
+    QAction* a = WindowMenu_->addAction(caption);
+    connect(a, &QAction::triggered, this, run);
+    a->setEnabled(!children.empty());
+  }
   if (!children.empty()) WindowMenu_->addSeparator();
   int n = 0;
   for (TFormChild* c : children) {
@@ -234,9 +343,26 @@ void TFormMain::BuildStatusLine() {
 
 bool TFormMain::ZoomMode() const { return ZoomModeAction_ && ZoomModeAction_->isChecked(); }
 
+void TFormMain::SetZoomMode(bool on) { ZoomModeAction_->setChecked(on); }
+
+TFormOptions* TFormMain::OptionsWindow() {
+  if (!Options_) {
+    Options_ = new TFormOptions(this);
+    Options_->Report = [this](const std::string& c, const std::string& t) {
+      ShowMessage(TMessageKind::Warning, c, t);
+    };
+  }
+  return Options_;
+}
+
+void TFormMain::ShowOptions(bool rawPage) {
+  if (OptionsWindow()->Execute(rawPage)) SetZoomMode(Options().Misc.ZoomWithWheel);
+}
+
 void TFormMain::UpdateMenus() {
   const bool any = !ImageWindows().empty();
   for (QAction* a : ImageActions_) a->setEnabled(any);
+  if (Master_) Master_->UpdateMenus();
 }
 
 void TFormMain::ApplyToActive(const std::function<void(TFormChild&)>& f) {
@@ -311,6 +437,14 @@ void TFormMain::ShowMessage(TMessageKind kind, const std::string& caption,
   box.exec();
 }
 
+bool TFormMain::Confirm(const std::string& caption, const std::string& text) {
+  if (ConfirmHook) return ConfirmHook(caption, text);
+  QMessageBox box(QMessageBox::Question, Q(caption), BoxText(text),
+                  QMessageBox::Ok | QMessageBox::Cancel, this);
+  box.setWindowModality(Qt::ApplicationModal);
+  return box.exec() == QMessageBox::Ok;
+}
+
 void TFormMain::ShowError(const std::string& caption, const std::string& text) {
   ShowMessage(TMessageKind::Error, caption, text);
 }
@@ -327,6 +461,8 @@ IImageWindow* TFormMain::CreateImageWindow(TAstroDocument& doc, double zoom, boo
   sub->setAttribute(Qt::WA_DeleteOnClose);
   sub->hide();
   child->SetSubWindow(sub);
+  Tabs_.Add(child);
+  connect(sub, &QMdiSubWindow::windowStateChanged, child, [child] { child->UpdateBar(); });
   if (autoZoom) {
     child->AutoView();
   } else {
@@ -338,7 +474,27 @@ IImageWindow* TFormMain::CreateImageWindow(TAstroDocument& doc, double zoom, boo
   return child;
 }
 
-void TFormMain::RegisterDocument(TAstroDocument&) { UpdateMenus(); }
+void TFormMain::RegisterDocument(TAstroDocument&) {
+  UpdateMenus();
+  emit TabsChanged();
+}
+
+void TFormMain::ForgetTab(TFormChild* child) {
+  Tabs_.Remove(child);
+  if (!Closing_) emit TabsChanged();
+}
+
+TFormChild* TFormMain::NextTab(TFormChild* child, bool forward) const {
+  return forward ? Tabs_.Next(child) : Tabs_.Previous(child);
+}
+
+void TFormMain::OpenUrl(const std::string& url) {
+  if (UrlHook) {
+    UrlHook(url);
+    return;
+  }
+  QDesktopServices::openUrl(QUrl(Q(url)));
+}
 
 void TFormMain::UnregisterDocument(TAstroDocument&) {
   // Called while a window is being destroyed: the menus are brought up to date afterwards.
@@ -362,10 +518,10 @@ TFormChild* TFormMain::ShowDocument(std::unique_ptr<TAstroDocument> doc, int32_t
   return child;
 }
 
-TFormChild* TFormMain::OpenDocument(const std::string& path) {
+TFormChild* TFormMain::OpenDocument(const std::string& path, int32_t frameIndex) {
   std::string error;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  std::unique_ptr<TAstroDocument> doc = TAstroDocument::OpenFile(path, 0, &error);
+  std::unique_ptr<TAstroDocument> doc = TAstroDocument::OpenFile(path, frameIndex, &error);
   QApplication::restoreOverrideCursor();
   if (!doc) {
     ShowMessage(TMessageKind::Error, Tr("Open"), error);
@@ -386,7 +542,9 @@ TFormChild* TFormMain::OpenDocument(const std::string& path) {
 }
 
 void TFormMain::OpenRemainingImages(const std::string& path, const TFormChild& first) {
-  const int32_t n = std::min(first.Document().Image().Header.ImageCount(), kMaxFurtherImages);
+  // QVIM_CNT counts the images of a FITS file only; another format may carry the card in
+  // a header it took from elsewhere.
+  const int32_t n = 1 + FurtherImageCount(path, first.Document().Image().Header, kMaxFurtherImages);
   for (int32_t k = 2; k <= n && !Abort_; ++k) {
     std::string error;
     std::unique_ptr<TAstroDocument> doc = TAstroDocument::OpenFile(path, k, &error);
@@ -399,12 +557,25 @@ void TFormMain::OpenRemainingImages(const std::string& path, const TFormChild& f
   }
 }
 
-void TFormMain::OpenFiles(const std::vector<std::string>& paths, bool addRecent) {
+void TFormMain::OpenFiles(const std::vector<std::string>& paths, bool addRecent, bool askFrame) {
   Abort_ = false;
   bool first = true;
+  // The frame of a video, asked once and taken from every video of the list.
+  int32_t frame = -1;
   for (const std::string& p : paths) {
     if (Abort_) break;
-    TFormChild* c = OpenDocument(p);
+    int32_t frameIndex = 0;
+    if (askFrame && LowerExtension(p) == ".ser") {
+      const int32_t frames = SerFrameCount(p);
+      if (frames > 1 && frame < 0) {
+        TAsk1f& ask = Master_->Ask1();
+        ask.Setup(Tr("Frame"), "", true, TAskField{true, 1, 1, double(std::min(frames, 9999)), 1});
+        if (!ask.Execute()) continue;
+        frame = ask.IntValue();
+      }
+      if (frames > 1) frameIndex = std::clamp(frame, 1, frames) - 1;
+    }
+    TFormChild* c = OpenDocument(p, frameIndex);
     if (!c) continue;
     if (first && addRecent) Recent_->Add(p, c->Picture16());
     first = false;
@@ -421,7 +592,7 @@ void TFormMain::OpenWithDialog() {
       QFileDialog::getOpenFileNames(this, TrQ("Open"), Q(dir), filters.join(";;"));
   std::vector<std::string> paths;
   for (const QString& s : files) paths.push_back(s.toStdString());
-  OpenFiles(paths, true);
+  OpenFiles(paths, true, true);
 }
 
 void TFormMain::OpenHandedOver(const QStringList& paths) {
@@ -474,30 +645,46 @@ bool TFormMain::SaveDocument(TFormChild& child) {
                        Options().File.FitsCompress);
 }
 
-bool TFormMain::SaveDocumentAs(TFormChild& child) {
+bool TFormMain::SaveDocumentAs(TFormChild& child) { return SaveWithDialog(child, false); }
+
+bool TFormMain::SaveViewAs(TFormChild& child) { return SaveWithDialog(child, true); }
+
+bool TFormMain::SaveWithDialog(TFormChild& child, bool view) {
   TAstroDocument& doc = child.Document();
   int32_t filterIndex = 1;
   std::string name;
+  const auto extension = [view](int32_t i) {
+    return view ? ViewFilterExtension(i) : DataFilterExtension(i);
+  };
   if (SaveNameHook) {
     name = SaveNameHook(doc, filterIndex);
   } else {
-    const QStringList filters = DialogFilters(kDataSaveFilter);
+    const QStringList filters = DialogFilters(view ? kViewSaveFilter : kDataSaveFilter);
     const TFileOptions& f = Options().File;
     std::string folder = f.SaveDir;
     const std::string& current = doc.FileName();
     if (folder.empty() && current.find('/') != std::string::npos)
       folder = current.substr(0, current.rfind('/'));
     const std::string initial =
-        (folder.empty() ? std::string() : folder + "/") +
-        doc.SuggestedFileName(DataFilterExtension(1));
+        (folder.empty() ? std::string() : folder + "/") + doc.SuggestedFileName(extension(1));
     QString selected = filters.value(0);
-    const QString chosen = QFileDialog::getSaveFileName(this, TrQ("Save 16/32 bit"), Q(initial),
-                                                        filters.join(";;"), &selected);
+    const QString chosen =
+        QFileDialog::getSaveFileName(this, TrQ(view ? "Save view" : "Save 16/32 bit"), Q(initial),
+                                     filters.join(";;"), &selected);
     name = chosen.toStdString();
     filterIndex = int32_t(filters.indexOf(selected)) + 1;
   }
   if (name.empty()) return false;
-  const std::string path = WithExtension(name, DataFilterExtension(filterIndex));
+  const std::string path = WithExtension(name, extension(filterIndex));
+  if (view) {
+    const TWriterKind writer = ChooseViewWriter(path, filterIndex);
+    if (writer == TWriterKind::None) {
+      ShowMessage(TMessageKind::Error, Tr("ERROR"), Tr("Cannot write file to disk"));
+      return false;
+    }
+    // A picture of the view keeps the document's name and its modified state.
+    return WriteDocument(child, path, writer, false);
+  }
   // Filter 2 is "FITS Compressed", 3 "FITS Not compressed"; the others follow the option.
   const bool compressed =
       filterIndex == 2 ? true : filterIndex == 3 ? false : Options().File.FitsCompress;
@@ -575,7 +762,8 @@ void TFormMain::dropEvent(QDropEvent* e) {
   if (paths.empty()) return;
   e->acceptProposedAction();
   // Opened after the drop has finished: a dialog during the drop would block its source.
-  QMetaObject::invokeMethod(this, [this, paths] { OpenFiles(paths, true); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, [this, paths] { OpenFiles(paths, true, true); },
+                            Qt::QueuedConnection);
 }
 
 }  // namespace orlu

@@ -54,6 +54,26 @@ std::vector<std::string> RebuildFileArguments(
   return out;
 }
 
+TPlacementUse PlacementAtStart(const TPlacement& stored) {
+  if (stored.W > 9 && stored.H > 9) return TPlacementUse::Bounds;
+  if (stored.W == 9 && stored.H == 9) return TPlacementUse::Maximized;
+  return TPlacementUse::Designed;
+}
+
+TPlacement PlacementToStore(const TPlacement& w, bool maximized, int32_t screenW,
+                            int32_t screenH) {
+  TPlacement p;
+  p.X = std::clamp(w.X, 0, 9999);
+  p.Y = std::clamp(w.Y, 0, 9999);
+  if (maximized) {
+    p.W = p.H = 9;
+  } else {
+    p.W = std::clamp(w.W, 200, std::max(200, screenW));
+    p.H = std::clamp(w.H, 150, std::max(150, screenH));
+  }
+  return p;
+}
+
 std::string AbsolutePath(const std::string& path, const std::string& cwd) {
   if (path.empty() || path.front() == '/') return path;
   std::string base = cwd;

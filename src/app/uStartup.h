@@ -23,6 +23,21 @@ std::vector<std::string> RebuildFileArguments(
 // empty ones are returned as they are. Lexical: no link is resolved.
 std::string AbsolutePath(const std::string& path, const std::string& cwd);
 
+// ---- Main-window placement kept in the registry values WindowX/Y/W/H -------------------
+
+struct TPlacement {
+  int32_t X = 0, Y = 0, W = 0, H = 0;
+  bool operator==(const TPlacement&) const = default;
+};
+enum class TPlacementUse { Designed, Bounds, Maximized };
+// At start-up: width and height both above 9 give the bounds, both 9 a maximized window,
+// anything else the designed bounds.
+TPlacementUse PlacementAtStart(const TPlacement& stored);
+// At exit: left and top held in 0 … 9999, width in 200 … screenW and height in 150 … screenH;
+// a maximized window stores 9 for both.
+TPlacement PlacementToStore(const TPlacement& window, bool maximized, int32_t screenW,
+                            int32_t screenH);
+
 // ---- Hand-over message ---------------------------------------------------------------
 // Layout (integers little-endian 32-bit): "ORLU", total size, code 2624, path count, then
 // per path its byte length and its UTF-8 bytes.

@@ -36,6 +36,7 @@ class HandOver : public testing::Test {
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("ORLU_INSTANCE_NAME", Socket);
     env.insert("XDG_CONFIG_HOME", Dir.filePath("config"));
+    env.insert("XDG_DOCUMENTS_DIR", Dir.filePath("documents"));
     env.insert("ORLU_QUIT_AFTER_SHOWN", QString::number(quitAfter));
     p->setProcessEnvironment(env);
     p->setWorkingDirectory(Dir.path());
@@ -116,6 +117,29 @@ TEST_F(HandOver, TwoCopiesStartedAtOnceEndWithOneRunning) {
   EXPECT_TRUE(ran.contains(Dir.filePath("one.fits")) && ran.contains(Dir.filePath("two.fits")))
       << ran.toStdString();
   EXPECT_FALSE(other.contains("shown")) << other.toStdString();
+}
+
+TEST_F(HandOver, SettingsAreReadAtStartAndWrittenAtExit) {
+  ASSERT_TRUE(QDir().mkpath(Dir.filePath("config/orlu")));
+  QFile ini(Dir.filePath("config/orlu/Orlu40CfgU.ini"));
+  ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+  ini.write("[FileOptions]\r\nJpegCompress=7\r\n[MiscOptions]\r\nFirstExecution=True\r\n");
+  ini.close();
+  auto p = Start({Dir.filePath("one.fits")}, 1);
+  const QString log = Finish(*p);
+  EXPECT_TRUE(log.contains("orlu: 1 image(s) shown")) << log.toStdString();
+  ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(ini.readAll());
+  // Read at start, written back at exit with the first run over.
+  EXPECT_TRUE(text.contains("JpegCompress=7")) << text.toStdString();
+  EXPECT_TRUE(text.contains("FirstExecution=False")) << text.toStdString();
+  EXPECT_TRUE(text.contains("[ObservatoryOptions]"));
+  EXPECT_TRUE(QFile::exists(Dir.filePath("config/orlu/Orlu40UI.ini")));
+  QFile reg(Dir.filePath("config/Tarvix/OrluFV.conf"));
+  ASSERT_TRUE(reg.open(QIODevice::ReadOnly));
+  const QString values = QString::fromUtf8(reg.readAll());
+  for (const char* key : {"[Misc]", "WindowX=", "WindowW=", "Language=EN", "LastPath="})
+    EXPECT_TRUE(values.contains(key)) << key << "\n" << values.toStdString();
 }
 
 int main(int argc, char** argv) {

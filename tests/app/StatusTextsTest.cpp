@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <numbers>
 
 #include "StatusTexts.h"
@@ -127,4 +129,26 @@ TEST(StatusTexts, StickyMessagesHoldAgainstOrdinaryOnes) {
       {1501, 0, false, true},
   };
   for (const Step& s : steps) EXPECT_EQ(h.Accept(s.now, s.hold, s.sticky), s.shown) << s.now;
+}
+
+TEST(Accelerators, FirstFreeCharacterOfEachCaption) {
+  EXPECT_EQ(AutoAccelerators({"Open", "Options", "Save", "S", "Save view", "E&xit", "x ray", "oops",
+                              "Oso"}),
+            (std::vector<std::string>{"&Open", "O&ptions", "&Save", "S", "S&ave view", "E&xit",
+                                      "x &ray", "oops", "Oso"}));
+  // Blanks, "&&" (a literal ampersand) and non-ASCII bytes are never marked.
+  EXPECT_EQ(AutoAccelerators({"a b", "ab c", "R&&D", "\xC3\xA9t\xC3\xA9"}),
+            (std::vector<std::string>{"&a b", "a&b c", "R&&D", "\xC3\xA9&t\xC3\xA9"}));
+}
+
+TEST(Toolbar, IconSizes) {
+  const std::tuple<int32_t, double, int32_t, int32_t, int32_t> cases[] = {
+      {1, 300, 4000, 3000, 20}, {2, 96, 800, 600, 24}, {3, 96, 800, 600, 28},
+      {4, 96, 800, 600, 36},    {0, 171, 800, 600, 36}, {0, 170, 800, 600, 28},
+      {0, 141, 800, 600, 28},   {0, 140, 800, 600, 24}, {0, 111, 800, 600, 24},
+      {0, 96, 1920, 1080, 24},  {0, 96, 1920, 900, 20}, {0, 96, 1280, 1024, 20},
+      {9, 96, 800, 600, 20},
+  };
+  for (auto [mode, dpi, w, h, size] : cases)
+    EXPECT_EQ(ToolbarIconSize(mode, dpi, w, h), size) << mode << " " << dpi << " " << w << "x" << h;
 }

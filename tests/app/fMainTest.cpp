@@ -6,6 +6,8 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QMdiArea>
+#include <QMenu>
+#include <QTabBar>
 #include <QMdiSubWindow>
 #include <QMimeData>
 #include <QRegularExpression>
@@ -23,6 +25,7 @@
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "uRecent.h"
+#include "uWebLinks.h"
 
 using namespace orlu;
 
@@ -42,6 +45,8 @@ class Window : public testing::Test {
     QFile::setPermissions(QString::fromStdString(Sample),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     Options().File.Autozoom = true;
+    // Not a first run: its hint would hold the status line.
+    Options().Misc.FirstExecution = false;
     Main = std::make_unique<TFormMain>(Dir.filePath("config"));
     Main->MessageHook = [this](TMessageKind, const std::string& caption, const std::string& text) {
       Messages.push_back(caption + "|" + text);
@@ -354,6 +359,111 @@ TEST_F(Window, RecentFilesAreWrittenAtExit) {
   TFormMain again(Dir.filePath("config"));
   ASSERT_EQ(again.Recent().List().Entries().size(), 1u);
   EXPECT_EQ(again.Recent().List().Entries()[0].Path, Sample);
+}
+
+TEST_F(Window, TabStripOfMaximizedWindowsFollowsTheWindows) {
+  std::vector<TFormChild*> w;
+  for (int i = 0; i < 3; ++i) {
+    TAstroDocument* d = Main->Master().Image->New(20 + i, 20, false);
+    ASSERT_TRUE(d);
+    w.push_back(Main->Master().WindowOf(d));
+  }
+  ASSERT_EQ(Main->TabWindows(), w);
+  w[2]->SubWindow()->showMaximized();
+  QApplication::processEvents();
+  QTabBar* tabs = w[2]->TabStrip();
+  ASSERT_TRUE(tabs->isVisible());
+  ASSERT_EQ(tabs->count(), 3);
+  EXPECT_EQ(tabs->currentIndex(), 2);
+  EXPECT_EQ(tabs->tabText(0).toStdString(), w[0]->Document().Title());
+  // Keys 1 and 2 step through the tab order, cyclic.
+  EXPECT_TRUE(w[2]->HandleKey(Qt::Key_2, Qt::NoModifier, false));
+  EXPECT_EQ(Main->ActiveChild(), w[0]);
+  EXPECT_TRUE(w[0]->HandleKey(Qt::Key_Home, Qt::NoModifier, false));
+  EXPECT_EQ(Main->ActiveChild(), w[2]);
+  // Closing the second: the third follows the first.
+  Main->CloseQuestionHook = [](TAstroDocument&, bool) { return TCloseAnswer::DontSave; };
+  ASSERT_TRUE(CloseWindow(w[1]));
+  ASSERT_EQ(Main->TabWindows().size(), 2u);
+  EXPECT_EQ(Main->NextTab(w[0], true), w[2]);
+  w[2]->UpdateBar();
+  EXPECT_EQ(w[2]->TabStrip()->count(), 2);
+  // Clicking a tab brings its window forward.
+  emit w[2]->TabStrip()->tabBarClicked(0);
+  EXPECT_EQ(Main->ActiveChild(), w[0]);
+}
+
+TEST_F(Window, KeysOfTheSelectionAndWebLinks) {
+  TFormChild* c = OpenSample();
+  ASSERT_TRUE(c);
+  TAstroDocument& d = c->Document();
+  c->MouseAt(1000, 800);
+  // Ctrl+5: a square of 2400 / 20 = 120 pixels at the mouse; again: none.
+  EXPECT_TRUE(c->HandleKey(Qt::Key_5, Qt::ControlModifier, false));
+  ASSERT_EQ(d.SelectionKind(), 1);
+  EXPECT_EQ(d.SelectionBounds(), (TPixelRect{940, 740, 1059, 859}));
+  EXPECT_TRUE(c->HandleKey(Qt::Key_Equal, Qt::ControlModifier, false));
+  EXPECT_EQ(d.SelectionBounds(), (TPixelRect{935, 735, 1064, 864}));
+  EXPECT_TRUE(c->HandleKey(Qt::Key_Right, Qt::ControlModifier | Qt::ShiftModifier, false));
+  const TPixelRect moved = d.SelectionBounds();
+  EXPECT_GT(moved.Left, 935);
+  EXPECT_EQ(moved.Right - moved.Left, 129);
+  EXPECT_TRUE(c->HandleKey(Qt::Key_5, Qt::ControlModifier, false));
+  EXPECT_EQ(d.SelectionKind(), 0);
+
+  // The sample has a solution: the atlas opens on its centre, the database on the point.
+  std::vector<std::string> urls;
+  Main->UrlHook = [&urls](const std::string& u) { urls.push_back(u); };
+  std::unique_ptr<QMenu> menu(c->BuildPopup());
+  for (QAction* a : menu->actions())
+    if (a->text().startsWith("Sky atlas") || a->text().startsWith("Object database")) {
+      EXPECT_TRUE(a->isEnabled());
+      a->trigger();
+    }
+  ASSERT_EQ(urls.size(), 2u);
+  double ra = 0, dec = 0;
+  d.Image().Wcs.PixelToSkyDeg((d.Width() - 1) / 2.0, (d.Height() - 1) / 2.0, ra, dec);
+  char centre[64];
+  std::snprintf(centre, sizeof centre, "target=%.6f", ra);
+  EXPECT_NE(urls[0].find(centre), std::string::npos) << urls[0];
+  EXPECT_NE(urls[1].find("Radius=30&Radius.unit=arcsec"), std::string::npos) << urls[1];
+  // The field of view spans the image's longer side.
+  const std::optional<TSkyView> v = ImageSkyView(d, 1);
+  ASSERT_TRUE(v);
+  double ra1, dec1, ra2, dec2;
+  d.Image().Wcs.PixelToSkyDeg(0, 800, ra1, dec1);
+  d.Image().Wcs.PixelToSkyDeg(1, 800, ra2, dec2);
+  EXPECT_NEAR(v->FovDeg, 2400 * AngularDistanceDeg(ra1, dec1, ra2, dec2), v->FovDeg * 0.01);
+}
+
+TEST_F(Window, FullScreenAndBack) {
+  TFormChild* c = OpenSample();
+  ASSERT_TRUE(c);
+  EXPECT_TRUE(c->HandleKey(Qt::Key_V, Qt::NoModifier, false));
+  EXPECT_TRUE(Main->isFullScreen());
+  EXPECT_TRUE(c->SubWindow()->isMaximized());
+  EXPECT_TRUE(c->TabStrip()->isVisible());
+  EXPECT_TRUE(c->HandleKey(Qt::Key_V, Qt::NoModifier, false));
+  EXPECT_FALSE(Main->isFullScreen());
+}
+
+TEST_F(Window, SelectionIsDrawnWhereItsPixelsAre) {
+  TAstroDocument* d = Main->Master().Image->New(20, 10, false);
+  ASSERT_TRUE(d);
+  TFormChild* c = Main->Master().WindowOf(d);
+  ASSERT_EQ(c->ZoomCode(), 0);
+  const QPoint o = c->Panel()->ContentOrigin();
+  // Columns 2 … 5 and rows 3 … 4 counted from the bottom: screen rows 5 … 6 from the top.
+  EXPECT_EQ(c->Panel()->ScreenRect(TPixelRect{2, 3, 5, 4}), QRectF(o.x() + 2, o.y() + 5, 4, 2));
+  c->SetZoom(ZoomCodeForPercent(200));
+  const QPoint o2 = c->Panel()->ContentOrigin();
+  EXPECT_EQ(c->Panel()->ScreenRect(TPixelRect{0, 0, 0, 0}), QRectF(o2.x(), o2.y() + 18, 2, 2));
+  // The dashed outline is on the rendered window.
+  d->SelectRect(2, 3, 5, 4);
+  d->RefreshViews();
+  const QImage shot = c->Panel()->viewport()->grab().toImage();
+  const QRectF r = c->Panel()->ScreenRect(d->SelectionBounds());
+  EXPECT_EQ(QColor(shot.pixel(int(r.left()), int(r.top()))), QColor(Qt::white));
 }
 
 int main(int argc, char** argv) {

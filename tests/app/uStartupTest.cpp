@@ -102,3 +102,16 @@ TEST(Startup, HandOverRefusesWhatItCannotTrust) {
   EXPECT_TRUE(DecodeHandOver(EncodeHandOver(std::vector<std::string>(256, "/a"))));
   EXPECT_TRUE(DecodeHandOver(Message(2624, {"/" + std::string(4095, 'a')})));
 }
+
+TEST(Placement, StoredValuesAtStartAndExit) {
+  EXPECT_EQ(PlacementAtStart({5, 5, 800, 600}), TPlacementUse::Bounds);
+  EXPECT_EQ(PlacementAtStart({0, 0, 9, 9}), TPlacementUse::Maximized);
+  EXPECT_EQ(PlacementAtStart({0, 0, 0, 0}), TPlacementUse::Designed);
+  EXPECT_EQ(PlacementAtStart({0, 0, 9, 600}), TPlacementUse::Designed);
+  EXPECT_EQ(PlacementAtStart({0, 0, 10, 10}), TPlacementUse::Bounds);
+  EXPECT_EQ(PlacementToStore({-20, 12000, 100, 100}, false, 1920, 1080),
+            (TPlacement{0, 9999, 200, 150}));
+  EXPECT_EQ(PlacementToStore({10, 20, 3000, 2000}, false, 1920, 1080),
+            (TPlacement{10, 20, 1920, 1080}));
+  EXPECT_EQ(PlacementToStore({10, 20, 3000, 2000}, true, 1920, 1080), (TPlacement{10, 20, 9, 9}));
+}
