@@ -19,6 +19,7 @@
 #include "fMain.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "uDragger.h"
 #include "visual/ImaVisu.h"
 
 namespace orlu {
@@ -56,6 +57,7 @@ TImagePanel::TImagePanel(TFormChild* owner) : QAbstractScrollArea(owner), Owner_
   setFocusPolicy(Qt::StrongFocus);
   horizontalScrollBar()->setSingleStep(20);
   verticalScrollBar()->setSingleStep(20);
+  Tools_ = new TDraggerHost(*this);
   NavTop_ = Options().Image.ThumbTopCorner;
   NavPercent_ = Options().Image.ThumbSize;
   // The button face blended halfway toward black.
@@ -210,6 +212,7 @@ void TImagePanel::paintEvent(QPaintEvent* e) {
       }
     }
   }
+  Tools_->Paint(p);
   if (NavShown_) PaintNavigator(p);
   p.end();
   if (Owner_->isVisible())
@@ -293,12 +296,7 @@ void TImagePanel::mousePressEvent(QMouseEvent* e) {
     PanFromNavigator(pos);
     return;
   }
-  if (e->button() == Qt::LeftButton || e->button() == Qt::MiddleButton) {
-    Dragging_ = true;
-    DragStart_ = pos;
-    DragScroll_ = QPoint(horizontalScrollBar()->value(), verticalScrollBar()->value());
-    viewport()->setCursor(Qt::ClosedHandCursor);
-  }
+  Tools_->Press(e);
 }
 
 void TImagePanel::mouseMoveEvent(QMouseEvent* e) {
@@ -307,11 +305,7 @@ void TImagePanel::mouseMoveEvent(QMouseEvent* e) {
     PanFromNavigator(pos);
     return;
   }
-  if (Dragging_) {
-    const QPoint d = pos - DragStart_;
-    horizontalScrollBar()->setValue(DragScroll_.x() - d.x());
-    verticalScrollBar()->setValue(DragScroll_.y() - d.y());
-  }
+  Tools_->Move(e);
   int32_t x = 0, y = 0;
   if (ImagePoint(pos, x, y)) {
     Owner_->MouseAt(x, y);
@@ -319,10 +313,12 @@ void TImagePanel::mouseMoveEvent(QMouseEvent* e) {
   }
 }
 
-void TImagePanel::mouseReleaseEvent(QMouseEvent*) {
-  Dragging_ = false;
-  NavDragging_ = false;
-  viewport()->unsetCursor();
+void TImagePanel::mouseReleaseEvent(QMouseEvent* e) {
+  if (NavDragging_) {
+    NavDragging_ = false;
+    return;
+  }
+  Tools_->Release(e);
 }
 
 void TImagePanel::leaveEvent(QEvent* e) {
@@ -381,6 +377,7 @@ TFormChild::TFormChild(TFormMain* main, TAstroDocument& doc)
 }
 
 TFormChild::~TFormChild() {
+  Panel_->Tools()->EndTool();
   if (Doc_) {
     // The window goes first: the document must not call back into it.
     Doc_->ReleaseWindow();
@@ -487,7 +484,8 @@ void TFormChild::UpdateStatus() {
 
 void TFormChild::ShowPixelInfo(int32_t x, int32_t y) {
   const TAImage& image = DocRef_->Image();
-  Main_->ShowStatus(SkyInfoText(image, x, y, Options().Misc), 1, 0, false);
+  // While a mouse tool works, field 1 is its own and the readout goes to field 2 only.
+  if (!Panel_->Tools()->Tool()) Main_->ShowStatus(SkyInfoText(image, x, y, Options().Misc), 1, 0, false);
   Main_->ShowStatus(PixelInfoText(image, x, y), 2, 0, false);
 }
 
@@ -546,6 +544,7 @@ void TFormChild::DocumentChanged(TAstroDocument&, TDocumentEvent event) {
 void TFormChild::DocumentClosing(TAstroDocument&) {
   // Called only when the document goes before its window; nothing may reach it any more.
   Closing_ = true;
+  Panel_->Tools()->EndTool();
 }
 
 void TFormChild::closeEvent(QCloseEvent* e) {
@@ -554,6 +553,7 @@ void TFormChild::closeEvent(QCloseEvent* e) {
     return;
   }
   Closing_ = true;
+  Panel_->Tools()->EndTool();
   e->accept();
 }
 

@@ -20,6 +20,8 @@ class QMdiSubWindow;
 
 namespace orlu {
 
+class TDraggerHost;
+
 class TFormMain;
 class TFormChild;
 
@@ -56,6 +58,10 @@ class TImagePanel : public QAbstractScrollArea {
   bool NavigatorTop() const { return NavTop_; }
   // Where the navigator is drawn, in viewport coordinates (empty when hidden).
   QRect NavigatorRect() const;
+  int32_t ImageWidth() const { return ImageW_; }
+  int32_t ImageHeight() const { return ImageH_; }
+  // The mouse tools of this panel.
+  TDraggerHost* Tools() const { return Tools_; }
 
  protected:
   void paintEvent(QPaintEvent* e) override;
@@ -89,10 +95,8 @@ class TImagePanel : public QAbstractScrollArea {
   // Strips uncovered by scrolling, rendered on their own.
   TViewRenderer StripRenderer_;
   TViewPicture Strip_;
-  bool Dragging_ = false;
+  TDraggerHost* Tools_ = nullptr;
   bool NavDragging_ = false;
-  QPoint DragStart_;
-  QPoint DragScroll_;
   // Navigator: its picture is rendered once per view serial and size.
   bool NavShown_ = false;
   bool NavTop_ = true;

@@ -15,6 +15,7 @@
 #include "base/Translate.h"
 #include "image/ImaColor.h"
 #include "image/LibThreads.h"
+#include "visual/ImaVisu.h"
 
 namespace orlu {
 
@@ -170,6 +171,17 @@ int32_t BarHeight(int32_t n, int64_t pixelCount, int32_t h) {
 
 int32_t ColourLevel(int32_t c, int32_t total) {
   return std::min<int32_t>(240, 180 + int32_t(60 * int64_t(c) / std::max(total, 1)));
+}
+
+int32_t DisplayLevel(const TImageVisu& visu, double v) {
+  const double low = visu.Low, high = ThresholdHigh(visu.Low, visu.High);
+  if (!(v > low)) return 0;
+  if (v >= high) return 255;
+  const int32_t i = Clamp(Round((v - low) * (TImageVisu::kTableSize - 1) / (high - low)), 0,
+                          TImageVisu::kTableSize - 1);
+  if (i == 0) return 0;
+  if (i == TImageVisu::kTableSize - 1) return 255;
+  return visu.LevelTable[size_t(i)];
 }
 
 int32_t CurveRow(int32_t level, int32_t h) {

@@ -14,6 +14,7 @@ namespace orlu {
 
 class TAImage;
 class TBWImage;
+class TImageVisu;
 
 // ============================================================================ histogram axis
 
@@ -76,6 +77,9 @@ std::string GridLabel(double v);
 int32_t BarHeight(int32_t n, int64_t pixelCount, int32_t h);
 // Pen level of a colour: min(240, 180 + 60·c/total), total at least 1.
 int32_t ColourLevel(int32_t c, int32_t total);
+// Display level 0..255 of a data value through a visualization's tables (values at or
+// below Low give 0, at or above High 255, as the renderer does).
+int32_t DisplayLevel(const TImageVisu& visu, double v);
 // Row of display level l (0..255) on the curve of a panel h high.
 int32_t CurveRow(int32_t level, int32_t h);
 // The same inside band b (0..2) of a split panel.

@@ -7,6 +7,7 @@
 #include "base/OrluMath.h"
 #include "image/ImaColor.h"
 #include "stats/HistoStats.h"
+#include "visual/ImaVisu.h"
 
 using namespace orlu;
 
@@ -276,4 +277,15 @@ TEST(Statistics, MaskRegionUsesOnlyMaskedSamples) {
 TEST(HistogramText, CountsRoundedValuesInRange) {
   auto img = MakeImage(3, 1, false, [](int32_t x, int32_t) { return x == 0 ? -3.0f : (x == 1 ? 0.4f : 2.5f); });
   EXPECT_EQ(HistogramText(*img->MainPlane), "ADU - Count\r\n0 1\r\n2 1\r\n");
+}
+
+TEST(HistoBars, DisplayLevelThroughTheTables) {
+  TImageVisu v;
+  v.SetLinear(100, 355);
+  EXPECT_EQ(DisplayLevel(v, 50), 0);
+  EXPECT_EQ(DisplayLevel(v, 100), 0);
+  EXPECT_EQ(DisplayLevel(v, 400), 255);
+  // Linear: table index Round(127.5·4095/255) = 2048 holds level 2048 div 16 = 128.
+  EXPECT_EQ(DisplayLevel(v, 227.5), 128);
+  EXPECT_EQ(DisplayLevel(v, std::nan("")), 0);
 }
