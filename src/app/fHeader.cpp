@@ -282,6 +282,8 @@ void TFormHeader::LoadHeader(bool keepLine) {
   const int32_t target = keepLine ? line : 5;
   QTextBlock b = Memo_->document()->findBlockByNumber(std::min(target, Memo_->document()->blockCount() - 1));
   if (b.isValid()) Memo_->setTextCursor(QTextCursor(b));
+  // A fresh load shows the header from its first card.
+  if (!keepLine) Memo_->verticalScrollBar()->setValue(0);
   UpdateItems();
 }
 

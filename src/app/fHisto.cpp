@@ -502,12 +502,17 @@ void TFormHistoChild::UpdateLabels() {
   Curves_->setText(code == kTransferCurve ? "- CURVE +" : "CURVES");
   // The bar needs room: hidden when the body is no taller than six title heights.
   if (QWidget* bar = findChild<QWidget*>("ButtonBar"))
-    bar->setVisible(Content() && Content()->height() > 6 * Title()->height());
+    bar->setVisible(height() - Title()->height() - 9 > 6 * Title()->height());
 }
 
 void TFormHistoChild::ShowReadout(double v, int32_t count) {
   Value_->setText(QString::fromStdString(ReadoutLabel("ADU", ReadoutValue(v))));
   Count_->setText(QString::fromStdString(ReadoutLabel("CNT", std::to_string(count))));
+}
+
+void TFormHistoChild::resizeEvent(QResizeEvent* e) {
+  TChildWindow::resizeEvent(e);
+  UpdateLabels();
 }
 
 bool TFormHistoChild::eventFilter(QObject* watched, QEvent* e) {

@@ -118,6 +118,7 @@ class TFormHistoChild : public TChildWindow {
   void LoadContent() override;
   void Refresh(TDocumentEvent event) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
 
  private:
   void AttachAxis();

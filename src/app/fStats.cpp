@@ -84,6 +84,7 @@ void TFormStats::Recompute(int32_t dx, int32_t dy) {
   Lines_.clear();
   TAstroDocument* d = Document();
   if (!d) {
+    SetCaptionSuffix(QString());
     UpdateCaption();
     return;
   }
@@ -95,8 +96,8 @@ void TFormStats::Recompute(int32_t dx, int32_t dy) {
                            Options().Image.StatisticFields);
   for (const TStatLine& l : Lines_)
     new QTreeWidgetItem(List_, {QString::fromStdString(l.Label + " = "), QString::fromStdString(l.Value)});
+  SetCaptionSuffix(QString::fromStdString(StatisticsCaptionSuffix(s)));
   UpdateCaption();
-  setWindowTitle(Caption() + QString::fromStdString(StatisticsCaptionSuffix(s)));
 }
 
 void TFormStats::SelectionMoving(TAstroDocument* doc, int32_t dx, int32_t dy) {

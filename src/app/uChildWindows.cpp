@@ -247,7 +247,8 @@ void TChildWindow::CarryOut(int32_t action) {
 void TChildWindow::UpdateCaption() {
   const bool has = Doc_ != nullptr;
   Caption_ = QString::fromStdString(
-      ToolCaption(OwnName_.toStdString(), has, has ? Doc_->Title() : std::string(), Pinned()));
+      ToolCaption(OwnName_.toStdString(), has, has ? Doc_->Title() : std::string(), Pinned())) +
+             (has ? CaptionSuffix_ : QString());
   setWindowTitle(Caption_);
   Title_->update();
 }

@@ -72,8 +72,9 @@ class TChildWindow : public QWidget, public IDocumentObserver {
   void Bind(TAstroDocument* doc, bool force);
   // Carries out a title action: 1 pin, 2 roll, 3 enlarge, 4 close.
   void CarryOut(int32_t action);
-  // Caption from the document's title (or the window's own name).
+  // Caption from the document's title (or the window's own name), then the suffix.
   void UpdateCaption();
+  void SetCaptionSuffix(const QString& suffix) { CaptionSuffix_ = suffix; }
 
   // Tool windows of a kind that exist now.
   static int32_t KindCount(TToolKind kind);
@@ -117,6 +118,7 @@ class TChildWindow : public QWidget, public IDocumentObserver {
   TToolBinding Binding_;
   TAstroDocument* Doc_ = nullptr;
   QString Caption_;
+  QString CaptionSuffix_;
   bool RolledUp_ = false;
   bool Enlarged_ = false;
   bool Placing_ = false;

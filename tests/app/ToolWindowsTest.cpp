@@ -305,7 +305,7 @@ TEST_F(Tools, StatisticsWindowRegions) {
   bool rect = false;
   for (const TStatLine& l : s->Lines()) rect |= l.Label == "Rectangle" && l.Value == "[10,19] [29,20]";
   EXPECT_TRUE(rect);
-  EXPECT_TRUE(s->windowTitle().endsWith("(Rectangle)"));
+  EXPECT_TRUE(s->Caption().endsWith(" (Rectangle)")) << s->Caption().toStdString();
   EXPECT_TRUE(s->AllText().contains("Pixels = 100\n"));
 }
 
