@@ -32,6 +32,9 @@
 // Tool windows and mouse tools.
 #include "fHeader.h"
 #include "fHisto.h"
+#include "fHistory.h"
+#include "fMaskWin.h"
+#include "fRange.h"
 #include "fStats.h"
 #include "uDragger.h"
 
@@ -192,7 +195,29 @@ void TFormMain::BuildMenus() {
   connect(stretch, &QAction::triggered, this, [this] {
     if (TFormChild* c = ActiveChild()) TFormHistoFilter(this, c->Document()).exec();
   });
-  ImageActions_.insert(ImageActions_.end(), {header, histo, stats, stretch});
+  QAction* history = view->addAction(TrQ("Processing history"));
+  connect(history, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) TFormHistory::ShowHistoryWindow(this, &c->Document());
+  });
+  QAction* mask = view->addAction(TrQ("Mask"));
+  connect(mask, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) TFormMask::ShowMaskWindow(this, &c->Document());
+  });
+  QAction* range = view->addAction(TrQ("Visualization") + " ...");
+  connect(range, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) TFormRange(this, c->Document()).exec();
+  });
+  QMenu* palette = BuildPaletteMenu(this, [this]() -> TAstroDocument* {
+    TFormChild* c = ActiveChild();
+    return c ? &c->Document() : nullptr;
+  });
+  view->addMenu(palette);
+  QAction* macro = view->addAction(TrQ("Define Macro"));
+  connect(macro, &QAction::triggered, this, [this] {
+    TFormChild* c = ActiveChild();
+    TFormMacro(this, c ? &c->Document().Image().History : nullptr, c ? &c->Document() : nullptr).exec();
+  });
+  ImageActions_.insert(ImageActions_.end(), {header, histo, stats, stretch, history, mask, range, palette->menuAction()});
   // ---- end of tool windows ----
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
   ImageActions_.push_back(zoomMenu->menuAction());

@@ -9,7 +9,9 @@
 #include <QMdiArea>
 #include <QMenu>
 #include <QPointer>
+#include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -22,6 +24,11 @@
 #include "fChild.h"
 #include "fHeader.h"
 #include "fHisto.h"
+#include "fHistory.h"
+#include "fMaskWin.h"
+#include "fParams.h"
+#include "fRange.h"
+#include "fWait.h"
 #include "fMain.h"
 #include "fStats.h"
 #include "image/ImaColor.h"
@@ -454,6 +461,166 @@ TEST_F(Tools, MarginClicksDoNothingAndClosingEndsTheTool) {
   c->Document().Close();
   QApplication::processEvents();
   EXPECT_TRUE(Main->ImageWindows().empty());
+}
+
+
+// ============================================================================ operation windows
+
+// Stops at the first reported row, as a user pressing "Stop" would.
+class TStopAtOnce : public TFormWait {
+ public:
+  using TFormWait::TFormWait;
+  bool Report(int32_t plane, int32_t planes, int32_t row, int32_t rows) override {
+    Stop();
+    return TFormWait::Report(plane, planes, row, rows);
+  }
+};
+
+TEST_F(Tools, WaitWindowStopRestoresTheImage) {
+  TFormChild* c = Open();
+  ASSERT_TRUE(c);
+  TAstroDocument& doc = c->Document();
+  const float v0 = doc.Image().Value(7, 9), v1 = doc.Image().Value(2000, 1500);
+  TStopAtOnce wait(Main.get());
+  TFilterContext ctx;
+  ctx.Progress = &wait;
+  TIPFilter step(0);  // "Add constant"
+  step.SetParam(1, 100);
+  const TFilterResult r = RunFilterStep(doc, step, ctx);
+  EXPECT_EQ(r.Status, TFilterStatus::Cancelled);
+  EXPECT_EQ(doc.Image().Value(7, 9), v0);
+  EXPECT_EQ(doc.Image().Value(2000, 1500), v1);
+  EXPECT_FALSE(wait.isVisible());
+  // Without a stop the same step runs through and the window ends at 100 %.
+  TFormWait plain(Main.get());
+  ctx.Progress = &plain;
+  TIPFilter again(0);
+  again.SetParam(1, 100);
+  EXPECT_EQ(RunFilterStep(doc, again, ctx).Status, TFilterStatus::Done);
+  EXPECT_EQ(doc.Image().Value(7, 9), v0 + 100);
+  EXPECT_EQ(plain.Percent(), 100);
+  // The button is what stops.
+  plain.Begin("x");
+  QTest::mouseClick(plain.StopButton(), Qt::LeftButton);
+  EXPECT_TRUE(plain.Stopped());
+  plain.End();
+}
+
+TEST_F(Tools, MaskWindowToolsAndEdits) {
+  TFormChild* c = Open();
+  ASSERT_TRUE(c);
+  TAstroDocument& doc = c->Document();
+  TFormMask* m = TFormMask::ShowMaskWindow(Main.get(), &doc);
+  m->ChooseTool(1);
+  EXPECT_EQ(MouseTools().MouseMode, TMouseToolSettings::kMask);
+  EXPECT_EQ(MouseTools().MaskTool, 1);
+  m->ChooseMode(0);
+  doc.SelectRect(100, 100, 199, 149);  // in mask mode: an ellipse into the mask
+  const TAMask& mask = *doc.Image().Mask;
+  ASSERT_TRUE(mask.HasStorage());
+  EXPECT_EQ(mask.Weight(150, 125), 65535);
+  EXPECT_EQ(mask.Weight(101, 101), 0);  // outside the ellipse, inside its rectangle
+  m->MoveBy(10, 0);
+  EXPECT_EQ(mask.Weight(205, 125), 65535);
+  m->Invert();
+  EXPECT_EQ(mask.Weight(160, 125), 0);
+  EXPECT_EQ(mask.Weight(5, 5), 65535);
+  m->UndoRedo();  // back before the inversion
+  EXPECT_EQ(mask.Weight(160, 125), 65535);
+  {
+    TFormMaskSmooth d(m, doc);
+    d.SetValues(10, 0);
+    EXPECT_GT(mask.Weight(108, 125), 0);  // the edge softened outwards
+    EXPECT_LT(mask.Weight(108, 125), 65535);
+    d.Finish(false);  // Cancel restores
+  }
+  EXPECT_EQ(mask.Weight(108, 125), 0);
+  delete m;
+  EXPECT_EQ(MouseTools().MouseMode, TMouseToolSettings::kNormal);
+}
+
+TEST_F(Tools, RangeDialogAndPalette) {
+  TFormChild* c = Open();
+  ASSERT_TRUE(c);
+  TAstroDocument& doc = c->Document();
+  TFormRange d(Main.get(), doc);
+  d.SetMode(TRangeMode::Adu);
+  d.SetBounds(100, 5000);
+  d.SetType(kTransferLogarithmic);
+  ASSERT_TRUE(d.ApplyAndClose());
+  EXPECT_EQ(doc.Image().Visu.Low, 100.0f);
+  EXPECT_EQ(doc.Image().Visu.High, 5000.0f);
+  EXPECT_EQ(doc.Image().Visu.TransferType, kTransferLogarithmic);
+  QMenu* pal = BuildPaletteMenu(Main.get(), [&doc]() -> TAstroDocument* { return &doc; });
+  pal->actions()[3]->trigger();  // Flame
+  EXPECT_EQ(doc.Image().Visu.Palette.PaletteType, kPaletteFlame);
+  delete pal;
+}
+
+TEST_F(Tools, HistoryWindowFilesAndMacros) {
+  TFormChild* c = Open();
+  ASSERT_TRUE(c);
+  TAstroDocument& doc = c->Document();
+  doc.Image().History.Clear();
+  const double p[1] = {100};
+  doc.Image().History.Add(0, false, std::span<const double>(p, 1));
+  doc.Image().History.Add(32, true);
+  TFormHistory* h = TFormHistory::ShowHistoryWindow(Main.get(), &doc);
+  ASSERT_EQ(h->List()->count(), 2);
+  EXPECT_TRUE(h->List()->item(1)->text().contains("Flip vertical"));
+  EXPECT_TRUE(h->List()->item(1)->text().endsWith("[Mask]"));
+  const QString his = Dir.filePath("steps.his");
+  std::string error;
+  ASSERT_TRUE(h->SaveHistory(his, error)) << error;
+  doc.Image().History.Clear();
+  doc.RefreshHistory();
+  EXPECT_EQ(h->List()->count(), 0);
+  ASSERT_TRUE(h->LoadHistory(his, error)) << error;
+  ASSERT_EQ(h->List()->count(), 2);
+  h->CopyToClipboard();
+  EXPECT_TRUE(QApplication::clipboard()->text().contains("Add constant"));
+  h->SaveToHeader();
+  int cards = 0;
+  for (const std::string& card : doc.Image().Header) cards += card.rfind("HISTORY", 0) == 0;
+  EXPECT_GE(cards, 2);
+  h->ResetHeader();
+  cards = 0;
+  for (const std::string& card : doc.Image().Header) cards += card.rfind("HISTORY", 0) == 0;
+  EXPECT_EQ(cards, 0);
+
+  // The macro editor: import the history, reorder by moving a row, run on the image.
+  TFormMacro mac(Main.get(), &doc.Image().History, &doc);
+  QStringList messages;
+  mac.MessageHook = [&messages](const QString&, const QString& text) { messages << text; };
+  mac.SetPage(2);
+  mac.ImportHistory();
+  ASSERT_EQ(mac.Page().Steps.size(), 2u);
+  EXPECT_EQ(mac.Page().Steps[0].Code, 0);
+  mac.Steps()->model()->moveRow(QModelIndex(), 1, QModelIndex(), 0);
+  EXPECT_EQ(mac.Page().Steps[0].Code, 32);
+  EXPECT_EQ(mac.Page().Steps[1].Code, 0);
+  EXPECT_FALSE(mac.TryAccept());  // page 2 has steps and its default name
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_EQ(messages[0], "Please choose a name for the Macro.");
+  mac.Rename("Flip and add");
+  TParamDialogQt::Hook() = [](const TParamDialog&, std::vector<double>& v, std::string&) {
+    if (!v.empty()) v[0] = 7;
+    return true;
+  };
+  ASSERT_TRUE(mac.AddOperation(0));
+  TParamDialogQt::Hook() = nullptr;
+  ASSERT_EQ(mac.Page().Steps.size(), 3u);
+  EXPECT_EQ(mac.Page().Steps[2].GetParam(1), 7);
+  mac.SetSearch("flip");
+  for (int i = 0; i < mac.Operations()->count(); ++i)
+    EXPECT_TRUE(mac.Operations()->item(i)->text().contains("Flip", Qt::CaseInsensitive));
+  const float before = doc.Image().Value(10, 0);
+  const float top = doc.Image().Value(10, doc.Height() - 1);
+  ASSERT_TRUE(mac.Run());
+  EXPECT_EQ(doc.Image().Value(10, 0), top + 107);  // flipped, then +100 and +7
+  EXPECT_NE(doc.Image().Value(10, 0), before);
+  EXPECT_TRUE(mac.TryAccept());
+  EXPECT_EQ(Options().Filter.Macro2, "Flip and add");
 }
 
 }  // namespace
