@@ -30,6 +30,7 @@
 #include "options/uQuorvane.h"
 #include "uRecent.h"
 // Tool windows and mouse tools.
+#include "fAnnotate.h"
 #include "fHeader.h"
 #include "fHisto.h"
 #include "fHistory.h"
@@ -217,7 +218,15 @@ void TFormMain::BuildMenus() {
     TFormChild* c = ActiveChild();
     TFormMacro(this, c ? &c->Document().Image().History : nullptr, c ? &c->Document() : nullptr).exec();
   });
-  ImageActions_.insert(ImageActions_.end(), {header, histo, stats, stretch, history, mask, range, palette->menuAction()});
+  QAction* annotate = view->addAction(TrQ("Annotations"));
+  connect(annotate, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) {
+      MouseTools().MouseMode = TMouseToolSettings::kAnnotate;
+      TFormAnnotate::ShowAnnotateWindow(this, &c->Document());
+    }
+  });
+  ImageActions_.insert(ImageActions_.end(),
+                       {header, histo, stats, stretch, history, mask, range, palette->menuAction(), annotate});
   // ---- end of tool windows ----
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
   ImageActions_.push_back(zoomMenu->menuAction());

@@ -1,8 +1,11 @@
 #include "fMaskWin.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -31,16 +34,33 @@ TFormMask::TFormMask(QWidget* mainWindow) : TChildWindow(mainWindow, TrQ("Mask")
   auto* grid = new QGridLayout(body);
   grid->setContentsMargins(2, 2, 2, 2);
   Tools_ = new QButtonGroup(this);
-  const char* tools[] = {"Rectangle", "Ellipse", "Path", "Fill", "Value", "Move"};
-  for (int32_t i = 0; i < 6; ++i) {
+  const char* tools[] = {"Rectangle", "Ellipse", "Path", "Fill", "Value", "Move", "Brush"};
+  for (int32_t i = 0; i < 7; ++i) {
     auto* b = new QToolButton(body);
     b->setText(TrQ(tools[i]));
     b->setCheckable(true);
     b->setToolButtonStyle(Qt::ToolButtonTextOnly);
     b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     Tools_->addButton(b, i);
-    grid->addWidget(b, i / 3, i % 3);
+    if (i < 6) grid->addWidget(b, i / 3, i % 3);
+    else grid->addWidget(b, 7, 0);
   }
+  auto* figure = new QComboBox(body);
+  figure->addItems({TrQ("Circle"), TrQ("Square")});
+  figure->setCurrentIndex(MouseTools().BrushSquare ? 1 : 0);
+  auto* brushSize = new QSpinBox(body);
+  brushSize->setRange(1, 2000);
+  brushSize->setValue(MouseTools().BrushSize);
+  auto* erase = new QCheckBox(TrQ("Erase"), body);
+  erase->setChecked(MouseTools().BrushErase);
+  grid->addWidget(figure, 7, 1);
+  auto* bl = new QHBoxLayout;
+  bl->addWidget(brushSize);
+  bl->addWidget(erase);
+  grid->addLayout(bl, 7, 2);
+  connect(figure, &QComboBox::currentIndexChanged, this, [](int i) { MouseTools().BrushSquare = i == 1; });
+  connect(brushSize, &QSpinBox::valueChanged, this, [](int v) { MouseTools().BrushSize = v; });
+  connect(erase, &QCheckBox::toggled, this, [](bool on) { MouseTools().BrushErase = on; });
   Modes_ = new QButtonGroup(this);
   const char* modes[] = {"Replace", "Add", "Subtract", "Intersect"};
   for (int32_t i = 0; i < 4; ++i) {
@@ -93,7 +113,7 @@ TFormMask::TFormMask(QWidget* mainWindow) : TChildWindow(mainWindow, TrQ("Mask")
     TFormMaskSmooth d(this, *Document());
     d.exec();
   });
-  resize(330, 270);
+  resize(340, 300);
   Setup(body, 120, 200, 0);
   SetPinned(false);
 }

@@ -24,7 +24,8 @@ class TFormMask : public TChildWindow {
   ~TFormMask() override;
   static TFormMask* ShowMaskWindow(QWidget* mainWindow, TAstroDocument* doc);
 
-  // Tool 0..5 (rectangle, ellipse, path, fill, value, move): the mouse goes to mask mode.
+  // Tool 0..6 (rectangle, ellipse, path, fill, value, move, brush): the mouse goes to mask
+  // mode.
   void ChooseTool(int32_t tool);
   void ChooseMode(int32_t mode);
   // The arrows: left −n, right +n, down −n rows, up +n rows.

@@ -18,6 +18,7 @@
 #include "fStats.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "visual/ImaRender.h"
 
 namespace orlu {
 
@@ -353,6 +354,77 @@ class TDraggerMaskFillPick : public TDragger {
   }
 };
 
+class TDraggerMaskBrush : public TDragger {
+ public:
+  using TDragger::TDragger;
+  void Press(QPoint pos, Qt::MouseButton b, Qt::KeyboardModifiers m, bool dbl) override {
+    TDragger::Press(pos, b, m, dbl);
+    if (!Doc_) return;
+    if (dbl) {
+      Clear_ = true;
+      return;
+    }
+    if (!Painted_.Pixels() && !Painted_.SetSize(Doc_->Width(), Doc_->Height())) return;
+    if (!Started_) Painted_.Fill(0), Started_ = true;
+    const QPoint ip = PanelToImage(Panel_, pos);
+    Dab(ip.x(), ip.y());
+    Last_ = ip;
+  }
+  void Move(QPoint pos, Qt::KeyboardModifiers mods) override {
+    TDragger::Move(pos, mods);
+    if (!Started_ || !(QApplication::mouseButtons() & Qt::LeftButton)) return;
+    const QPoint ip = PanelToImage(Panel_, pos);
+    // A stroke: dabs along the segment, a quarter of the brush apart.
+    const double len = std::hypot(double(ip.x() - Last_.x()), double(ip.y() - Last_.y()));
+    const int32_t n = std::max(1, int32_t(len / std::max(1.0, MouseTools().BrushSize / 4.0)));
+    for (int32_t i = 1; i <= n; ++i)
+      Dab(Last_.x() + (ip.x() - Last_.x()) * i / n, Last_.y() + (ip.y() - Last_.y()) * i / n);
+    Last_ = ip;
+  }
+  void Release(QPoint pos, Qt::MouseButton b, Qt::KeyboardModifiers m) override {
+    TDragger::Release(pos, b, m);
+    if (!Doc_) return;
+    TAMask& mask = *Doc_->Image().Mask;
+    if (mask.Width != Doc_->Width() || mask.Height != Doc_->Height()) Doc_->ResetMask();
+    if (Clear_) {
+      if (mask.HasStorage()) ClearMask(mask);
+    } else if (Started_) {
+      mask.ApplyBrush(Painted_, MouseTools().BrushErase ? TMaskMode::Subtract : MouseTools().Combine);
+    }
+    Doc_->RefreshViews();
+    Doc_->RefreshStatistics();
+  }
+  void DrawFeedback(QPainter& p) const override {
+    const double r = MouseTools().BrushSize * ZoomScale(Panel_.Code()) / 2;
+    for (bool dark : {true, false}) {
+      BandPen(p, dark);
+      if (MouseTools().BrushSquare)
+        p.drawRect(QRectF(Cur_.x() - r, Cur_.y() - r, 2 * r, 2 * r));
+      else
+        p.drawEllipse(QPointF(Cur_), r, r);
+    }
+  }
+
+ private:
+  // The brush's mark: alpha 0xCC in the painted picture.
+  void Dab(int32_t cx, int32_t cy) {
+    const int32_t size = std::clamp(MouseTools().BrushSize, 1, 2000);
+    const double r = size / 2.0;
+    const int32_t x0 = std::max(0, int32_t(std::floor(cx - r))), x1 = std::min(Painted_.Width() - 1, int32_t(std::ceil(cx + r)));
+    const int32_t y0 = std::max(0, int32_t(std::floor(cy - r))), y1 = std::min(Painted_.Height() - 1, int32_t(std::ceil(cy + r)));
+    for (int32_t y = y0; y <= y1; ++y)
+      for (int32_t x = x0; x <= x1; ++x) {
+        const double dx = x - cx, dy = y - cy;
+        if (MouseTools().BrushSquare ? (std::fabs(dx) <= r && std::fabs(dy) <= r) : dx * dx + dy * dy <= r * r)
+          Painted_.SetPixel(x, y, 0xCC000000u);
+      }
+  }
+  TBgraBitmap Painted_;
+  QPoint Last_;
+  bool Started_ = false;
+  bool Clear_ = false;
+};
+
 class TDraggerAnnotate : public TDragger {
  public:
   using TDragger::TDragger;
@@ -390,6 +462,7 @@ std::unique_ptr<TDragger> CreateDragger(TDraggerKind kind, TImagePanel& panel, T
     case TDraggerKind::MaskPath: return std::make_unique<TDraggerMaskPath>(kind, panel, doc);
     case TDraggerKind::MaskMove: return std::make_unique<TDraggerMaskMove>(kind, panel, doc);
     case TDraggerKind::MaskFillPick: return std::make_unique<TDraggerMaskFillPick>(kind, panel, doc);
+    case TDraggerKind::MaskBrush: return std::make_unique<TDraggerMaskBrush>(kind, panel, doc);
     case TDraggerKind::Annotate: return std::make_unique<TDraggerAnnotate>(kind, panel, doc);
     default: return nullptr;
   }
@@ -456,7 +529,7 @@ bool TDraggerHost::Press(QMouseEvent* e) {
         case 2: kind = TDraggerKind::MaskPath; break;
         case 3:
         case 4: kind = TDraggerKind::MaskFillPick; break;
-        default: return true;  // the brush is not part of this build
+        default: kind = TDraggerKind::MaskBrush; break;
       }
     } else {
       kind = doc->SelectionKind() == 1 && ctrl ? TDraggerKind::RectMove : TDraggerKind::Rect;

@@ -1,5 +1,6 @@
 // Mouse tools of the image window: one short-lived dragger per gesture (pan, drag zoom,
-// rectangle, line, rectangle move, mask path, mask move, mask fill pick, annotate), its
+// rectangle, line, rectangle move, mask path, mask move, mask brush, mask fill pick,
+// annotate), its
 // rubber band drawn as an overlay of the panel, automatic scrolling and status texts.
 #pragma once
 
@@ -30,6 +31,9 @@ struct TMouseToolSettings {
   int32_t MouseMode = kNormal;
   int32_t MaskTool = 0;  // 0 rectangle, 1 ellipse, 2 path, 3 fill, 4 value, 5 move, 6 brush
   TMaskMode Combine = TMaskMode::Replace;
+  int32_t BrushSize = 20;     // image pixels across
+  bool BrushSquare = false;   // figure: circle or square
+  bool BrushErase = false;    // the brush takes weights away instead of adding them
 };
 TMouseToolSettings& MouseTools();
 
@@ -76,7 +80,7 @@ class TDragger {
   bool DoubleClick_ = false;
 };
 
-// CreateDragger: kinds 0..9 (brush: nullptr, it is not part of this build).
+// CreateDragger: kinds 0..9.
 std::unique_ptr<TDragger> CreateDragger(TDraggerKind kind, TImagePanel& panel, TAstroDocument* doc);
 
 // The image panel's tool: created at a press, fed the moves, freed at the release; the

@@ -21,6 +21,7 @@
 #include <clocale>
 #include <memory>
 
+#include "fAnnotate.h"
 #include "fChild.h"
 #include "fHeader.h"
 #include "fHisto.h"
@@ -621,6 +622,68 @@ TEST_F(Tools, HistoryWindowFilesAndMacros) {
   EXPECT_NE(doc.Image().Value(10, 0), before);
   EXPECT_TRUE(mac.TryAccept());
   EXPECT_EQ(Options().Filter.Macro2, "Flip and add");
+}
+
+TEST_F(Tools, MaskBrushPaintsAndErases) {
+  TFormChild* c = Open();
+  ASSERT_TRUE(c);
+  c->SetZoom(0);
+  TImagePanel* p = c->Panel();
+  QWidget* vp = p->viewport();
+  TAstroDocument& doc = c->Document();
+  MouseTools().MouseMode = TMouseToolSettings::kMask;
+  MouseTools().MaskTool = 6;
+  MouseTools().BrushSize = 10;
+  const int32_t x0 = p->horizontalScrollBar()->value() + 50, y0 = 1599 - p->verticalScrollBar()->value() - 100;
+  Drag(vp, Qt::LeftButton, At(p, x0, y0), At(p, x0 + 60, y0));
+  const TAMask& mask = *doc.Image().Mask;
+  ASSERT_TRUE(mask.HasStorage());
+  for (int32_t x : {x0, x0 + 30, x0 + 60}) EXPECT_EQ(mask.Weight(x, y0), 65535) << x;
+  EXPECT_EQ(mask.Weight(x0 + 30, y0 + 8), 0);  // beyond the radius of 5
+  MouseTools().BrushErase = true;
+  QTest::mouseClick(vp, Qt::LeftButton, {}, At(p, x0 + 30, y0));
+  EXPECT_EQ(mask.Weight(x0 + 30, y0), 0);
+  EXPECT_EQ(mask.Weight(x0, y0), 65535);
+  MouseTools().BrushErase = false;
+}
+
+TEST_F(Tools, AnnotateWindowAndTool) {
+  TFormChild* c = Open();
+  ASSERT_TRUE(c);
+  c->SetZoom(0);
+  TAstroDocument& doc = c->Document();
+  TFormAnnotate* w = TFormAnnotate::ShowAnnotateWindow(Main.get(), &doc);
+  TImagePanel* p = c->Panel();
+  const int32_t cx = p->horizontalScrollBar()->value() + 300, cy = 1599 - p->verticalScrollBar()->value() - 200;
+  TAnnotation* a = w->NewAnnotation(cx, cy);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->Text, "Text here");
+  EXPECT_EQ(a->CentreX(), cx);
+  EXPECT_TRUE(doc.IsModified());
+  TAnnotation* b = w->NewAnnotation(cx, cy);  // nearly the same rectangle: nudged
+  EXPECT_EQ(b->CentreX(), cx + 6);
+  EXPECT_EQ(b->CentreY(), cy - 6);
+  EXPECT_TRUE(w->CaptionText().startsWith("Annotation #2"));
+  // One property of every selected annotation.
+  doc.Annotations.SelectAll();
+  w->SetLineWidth(5);
+  EXPECT_EQ(a->Width, 5);
+  EXPECT_EQ(b->Width, 5);
+  EXPECT_TRUE(w->CaptionText().endsWith("Selected 2/2"));
+  w->DeleteSelected();
+  EXPECT_EQ(doc.Annotations.Count(), 0);
+  ASSERT_TRUE(w->Undelete());
+  EXPECT_EQ(doc.Annotations.Count(), 1);
+  // Annotate mode: dragging the body moves it.
+  MouseTools().MouseMode = TMouseToolSettings::kAnnotate;
+  TAnnotation& cur = doc.Annotations[0];
+  const int32_t x1 = cur.X1, y1 = cur.Y1;
+  Drag(p->viewport(), Qt::LeftButton, At(p, cur.CentreX(), cur.CentreY()),
+       At(p, cur.CentreX() + 20, cur.CentreY() - 10));
+  EXPECT_EQ(cur.X1, x1 + 20);
+  EXPECT_EQ(cur.Y1, y1 - 10);
+  delete w;
+  EXPECT_EQ(MouseTools().MouseMode, TMouseToolSettings::kNormal);
 }
 
 }  // namespace
