@@ -16,6 +16,7 @@
 #include <QSaveFile>
 #include <QSlider>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -250,6 +251,17 @@ void THistoPanel::mouseMoveEvent(QMouseEvent* e) {
     for (int32_t k = 0; k < 4; ++k)
       nearPoint |= std::abs(pt.x() - PointX_[k]) <= 4 && std::abs(pt.y() - PointY_[k]) <= 4;
   setCursor(nearPoint ? Qt::OpenHandCursor : Qt::CrossCursor);
+}
+
+void THistoPanel::wheelEvent(QWheelEvent* e) {
+  TAImage* img = ImageOf ? ImageOf() : nullptr;
+  if (!img || e->angleDelta().y() == 0) return;
+  const Qt::KeyboardModifiers m = e->modifiers();
+  StepContrast(*img, e->angleDelta().y() < 0, m & Qt::ShiftModifier, m & Qt::ControlModifier);
+  Draw();
+  update();
+  if (CurveChanged) CurveChanged();
+  if (AxisChanged) AxisChanged();
 }
 
 void THistoPanel::mouseReleaseEvent(QMouseEvent*) {

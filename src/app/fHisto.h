@@ -67,6 +67,8 @@ class THistoPanel : public QWidget {
   void mousePressEvent(QMouseEvent* e) override;
   void mouseMoveEvent(QMouseEvent* e) override;
   void mouseReleaseEvent(QMouseEvent* e) override;
+  // The wheel steps the attached image's contrast, as in its own window.
+  void wheelEvent(QWheelEvent* e) override;
 
  private:
   void Draw();

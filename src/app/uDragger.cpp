@@ -120,14 +120,36 @@ void TDragger::AutoScroll(QPoint pos) {
 
 namespace {
 
+// The other image windows a Ctrl gesture carries along: all of them with Shift, else those
+// of the same image size.
+std::vector<TFormChild*> Companions(const TImagePanel& panel, Qt::KeyboardModifiers mods) {
+  std::vector<TFormChild*> out;
+  TFormMain* main = MainOf(panel);
+  if (!main || !(mods & Qt::ControlModifier)) return out;
+  for (TFormChild* c : main->ImageWindows()) {
+    if (c->Panel() == &panel) continue;
+    if (!(mods & Qt::ShiftModifier) &&
+        (c->Panel()->ImageWidth() != panel.ImageWidth() || c->Panel()->ImageHeight() != panel.ImageHeight()))
+      continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
 class TDraggerPan : public TDragger {
  public:
   using TDragger::TDragger;
   void Move(QPoint pos, Qt::KeyboardModifiers mods) override {
     TDragger::Move(pos, mods);
     // Screen scroll units: the image follows at twice the mouse speed.
-    Panel_.horizontalScrollBar()->setValue(PanScroll(StartScroll_.x(), StartPt_.x(), pos.x(), 1.0));
-    Panel_.verticalScrollBar()->setValue(PanScroll(StartScroll_.y(), StartPt_.y(), pos.y(), 1.0));
+    QScrollBar* h = Panel_.horizontalScrollBar();
+    QScrollBar* v = Panel_.verticalScrollBar();
+    h->setValue(PanScroll(StartScroll_.x(), StartPt_.x(), pos.x(), 1.0));
+    v->setValue(PanScroll(StartScroll_.y(), StartPt_.y(), pos.y(), 1.0));
+    for (TFormChild* c : Companions(Panel_, mods)) {
+      c->Panel()->horizontalScrollBar()->setValue(h->value());
+      c->Panel()->verticalScrollBar()->setValue(v->value());
+    }
   }
 };
 
@@ -140,6 +162,7 @@ class TDraggerZoom : public TDragger {
     if (code == Panel_.Code() || std::abs(pos.y() - LastStepY_) < 2) return;
     LastStepY_ = pos.y();
     if (auto* w = qobject_cast<TFormChild*>(Panel_.parentWidget())) w->SetZoom(code);
+    for (TFormChild* c : Companions(Panel_, mods)) c->SetZoom(code);
   }
   void Release(QPoint pos, Qt::MouseButton b, Qt::KeyboardModifiers m) override {
     TDragger::Release(pos, b, m);

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMdiArea>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -684,6 +685,62 @@ TEST_F(Tools, AnnotateWindowAndTool) {
   EXPECT_EQ(cur.Y1, y1 - 10);
   delete w;
   EXPECT_EQ(MouseTools().MouseMode, TMouseToolSettings::kNormal);
+}
+
+TEST_F(Tools, AutoScrollCtrlPanEscapeAndCurvePoints) {
+  TFormChild* a = Open();
+  TFormChild* b = Open();
+  ASSERT_TRUE(a && b);
+  a->SetZoom(0);
+  b->SetZoom(0);
+  TImagePanel* p = b->Panel();
+  QWidget* vp = p->viewport();
+  // A rectangle dragged past the right and the top edges scrolls the view both ways.
+  p->horizontalScrollBar()->setValue(200);
+  p->verticalScrollBar()->setValue(200);
+  const int h0 = p->horizontalScrollBar()->value(), v0 = p->verticalScrollBar()->value();
+  QTest::mousePress(vp, Qt::LeftButton, {}, QPoint(100, 100));
+  QTest::mouseMove(vp, QPoint(vp->width() + 60, -60));
+  QTest::qWait(200);
+  QTest::mouseRelease(vp, Qt::LeftButton, {}, QPoint(vp->width() + 60, -60));
+  EXPECT_GT(p->horizontalScrollBar()->value(), h0);
+  EXPECT_LT(p->verticalScrollBar()->value(), v0);
+  b->Document().SetSelectionKind(0);
+  // Ctrl+right drag: the other window of the same size scrolls along.
+  const QPoint mid(vp->width() / 2, vp->height() / 2);
+  QTest::mousePress(vp, Qt::RightButton, Qt::ControlModifier, mid);
+  // QTest moves carry no modifiers: a real move with Ctrl and the button held.
+  QMouseEvent move(QEvent::MouseMove, QPointF(mid + QPoint(-15, -5)), QPointF(vp->mapToGlobal(mid + QPoint(-15, -5))),
+                   Qt::NoButton, Qt::RightButton, Qt::ControlModifier);
+  QApplication::sendEvent(vp, &move);
+  QTest::mouseRelease(vp, Qt::RightButton, Qt::ControlModifier, mid + QPoint(-15, -5));
+  EXPECT_EQ(a->Panel()->horizontalScrollBar()->value(), p->horizontalScrollBar()->value());
+  EXPECT_EQ(a->Panel()->verticalScrollBar()->value(), p->verticalScrollBar()->value());
+
+  // Escape in the header window's editor rolls it up.
+  TFormHeader* h = TFormHeader::ShowHeaderWindow(Main.get(), &b->Document());
+  QTest::keyClick(h->Memo(), Qt::Key_Escape);
+  EXPECT_TRUE(h->RolledUp());
+
+  // A curve point dragged upwards raises its Y.
+  TFormHistoChild* hw = TFormHistoChild::ShowHistogramWindow(Main.get(), &b->Document());
+  hw->resize(500, 340);
+  QApplication::processEvents();
+  hw->ChooseSpecial(kTransferCurve);
+  THistoPanel* panel = hw->Panel();
+  panel->Recount();
+  const TTransferCurve before = b->Document().Image().Visu.Curve;
+  // The marker of point 0: the first column whose value exceeds the point's value.
+  const TImageVisu& v = b->Document().Image().Visu;
+  const double at = v.Low + double(v.Curve.X[0]) * (double(v.High) - v.Low);
+  int32_t col = -1;
+  for (int32_t c = 1; c <= panel->width() - 2 && col < 0; ++c)
+    if (panel->Model.ColumnValue(c, panel->width()) > at) col = c;
+  ASSERT_GT(col, 0);
+  const int32_t row = CurveRow(DisplayLevel(v, panel->Model.ColumnValue(col, panel->width())), panel->height());
+  Drag(panel, Qt::LeftButton, QPoint(col, row), QPoint(col, row - 30));
+  EXPECT_GT(b->Document().Image().Visu.Curve.Y[0], before.Y[0]);
+  EXPECT_EQ(b->Document().Image().Visu.TransferType, kTransferCurve);
 }
 
 }  // namespace
