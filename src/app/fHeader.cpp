@@ -193,6 +193,7 @@ TFormHeader::TFormHeader(QWidget* mainWindow)
 }
 
 TFormHeader::~TFormHeader() {
+  // The frame's destructor unbinds too, but by then this part of the window is gone.
   if (Document()) Document()->SetHeaderEditor(nullptr);
 }
 

@@ -87,6 +87,8 @@ class TFormHeader : public TChildWindow, public IHeaderEdits {
   bool HasPendingWork() const override { return Pending_; }
   void ApplyPendingWork() override { ApplyHeaderEdits(); }
   void DiscardPendingWork() override { DiscardPendingState(); }
+  // The document must not keep asking this window for edits.
+  void DocumentLeaving(TAstroDocument& doc) override { doc.SetHeaderEditor(nullptr); }
   void keyPressEvent(QKeyEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
 

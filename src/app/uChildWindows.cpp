@@ -259,7 +259,10 @@ void TChildWindow::Bind(TAstroDocument* doc, bool force) {
   if (step == TBindStep::Ignore) return;
   if (step == TBindStep::ApplyEditsThenTake && old) ApplyPendingWork();
   if (old != doc) {
-    if (old) old->Detach(this);
+    if (old) {
+      DocumentLeaving(*old);
+      old->Detach(this);
+    }
     Doc_ = doc;
     if (doc) doc->Attach(this);
   }
@@ -268,7 +271,10 @@ void TChildWindow::Bind(TAstroDocument* doc, bool force) {
 }
 
 void TChildWindow::Unbind() {
-  if (Doc_) Doc_->Detach(this);
+  if (Doc_) {
+    DocumentLeaving(*Doc_);
+    Doc_->Detach(this);
+  }
   Doc_ = nullptr;
 }
 

@@ -93,6 +93,8 @@ class TChildWindow : public QWidget, public IDocumentObserver {
   virtual void LoadContent() = 0;
   // A document event other than the caption.
   virtual void Refresh(TDocumentEvent event) { (void)event; }
+  // The window lets go of doc (another document bound, or the window closing); doc lives on.
+  virtual void DocumentLeaving(TAstroDocument& doc) { (void)doc; }
   // Edits not yet in the document (the header window).
   virtual bool HasPendingWork() const { return false; }
   virtual void ApplyPendingWork() {}

@@ -252,6 +252,9 @@ TEST_F(Tools, TitleStripActions) {
   QTest::mouseClick(t, Qt::LeftButton, {}, QPoint(w - 10, 5));
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(guard.isNull());
+  // The document no longer asks the closed window for pending edits.
+  EXPECT_FALSE(c->Document().IsModified());
+  c->Document().PrepareSave(Options());
 }
 
 // ============================================================================ histogram and statistics
