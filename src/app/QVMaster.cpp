@@ -1,4 +1,5 @@
 #include "QVMaster.h"
+#include "uDragger.h"
 
 #include <QAction>
 #include <QApplication>
@@ -205,12 +206,14 @@ TFormChild* TQVMaster::WindowOf(const TAstroDocument* doc) const {
 
 void TQVMaster::NotifyDocumentClosing(TAstroDocument& doc) { emit DocumentGone(&doc); }
 
+int32_t TQVMaster::MouseMode() const { return MouseTools().MouseMode; }
+
 void TQVMaster::SetMouseMode(int32_t mode) {
-  const int32_t old = MouseMode_;
+  const int32_t old = MouseMode();
   const int32_t next = NextMouseMode(old, mode);
   if (next == old) return;
   if (old == kMouseAnnotate) Annotations->FinishEditing();
-  MouseMode_ = next;
+  MouseTools().MouseMode = next;
   if (next == kMouseAnnotate && !AnnotationsShown()) {
     ShowAnnotations(true);
     Images->RefreshAll();
@@ -321,11 +324,11 @@ void TQVMaster::Refresh(TAstroDocument& doc) {
 
 void TQVMaster::UpdateMenus() {
   TAstroDocument* doc = ActiveDocument();
-  if (!doc && MouseMode_ != kMouseNormal && ImageWindowCount() == 0) {
+  if (!doc && MouseMode() != kMouseNormal && ImageWindowCount() == 0) {
     // No image left: back to the normal mouse.
-    const int32_t old = MouseMode_;
-    MouseMode_ = kMouseNormal;
-    emit MouseModeChanged(old, MouseMode_);
+    const int32_t old = MouseMode();
+    MouseTools().MouseMode = kMouseNormal;
+    emit MouseModeChanged(old, kMouseNormal);
   }
   if (UndoAction_) UndoAction_->setEnabled(doc && doc->CanUndo());
   for (auto& [a, kind] : FormatActions_) {
@@ -336,7 +339,7 @@ void TQVMaster::UpdateMenus() {
     a->setChecked(checked);
   }
   if (PasteAction_) PasteAction_->setEnabled(Image->CanPaste());
-  if (AnnotateAction_) AnnotateAction_->setChecked(MouseMode_ == kMouseAnnotate);
+  if (AnnotateAction_) AnnotateAction_->setChecked(MouseMode() == kMouseAnnotate);
   if (HideAnnotationsAction_) HideAnnotationsAction_->setChecked(!AnnotationsShown());
 }
 
@@ -635,7 +638,7 @@ TFilterStatus TQVMasterImage::RunGeometric(TAstroDocument& doc, TIPFilter& step,
                                            bool duplicateFirst, int32_t newW, int32_t newH,
                                            TAstroDocument** result) {
   if ((newW > 0 || newH > 0) && !SizeAccepted(newW, newH)) {
-    M_.Error(Tr("Resize"), SizeLimitText());
+    M_.Error(Tr("Resize"), SizeRefusedText());
     return TFilterStatus::Refused;
   }
   TAstroDocument* target = &doc;
@@ -992,7 +995,7 @@ void TQVMasterImage::EmptyClipboard() {
 
 TAstroDocument* TQVMasterImage::New(int32_t width, int32_t height, bool colour) {
   if (!SizeAccepted(width, height)) {
-    M_.Error(Tr("Resize"), SizeLimitText());
+    M_.Error(Tr("Resize"), SizeRefusedText());
     return nullptr;
   }
   std::unique_ptr<TAstroDocument> doc = TAstroDocument::NewDocument(width, height, colour, false);

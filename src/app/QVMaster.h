@@ -245,7 +245,8 @@ class TQVMaster : public QObject, public IFilterHost {
   void NotifyDocumentClosing(TAstroDocument& doc);
 
   // ---- Mouse mode (0 normal, 2 annotate, 3 mask) ----
-  int32_t MouseMode() const { return MouseMode_; }
+  // Kept in the mouse tools' settings, which the image windows read.
+  int32_t MouseMode() const;
   void SetMouseMode(int32_t mode);
 
   // ---- Commands of other units ----
@@ -313,7 +314,6 @@ class TQVMaster : public QObject, public IFilterHost {
   TAskManyf* AskMany_ = nullptr;
   TAskStr* AskStr_ = nullptr;
   TAskParams* Params_ = nullptr;
-  int32_t MouseMode_ = kMouseNormal;
   int32_t BusyDepth_ = 0;
   QAction* UndoAction_ = nullptr;
   std::vector<std::pair<QAction*, char>> FormatActions_;

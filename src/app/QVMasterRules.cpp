@@ -61,16 +61,6 @@ std::optional<std::string> TAskMemory::Text(const std::string& prompt) const {
 
 // ============================================================================ commands
 
-bool SizeAccepted(int64_t width, int64_t height) {
-  return width > 0 && width <= kMaxImageSide && height > 0 && height <= kMaxImageSide;
-}
-
-std::string SizeLimitText() {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, ": %d x %d", int(kMaxImageSide), int(kMaxImageSide));
-  return Tr("Min size is") + ": 1 x 1" + "\r" + Tr("Max size is") + buf;
-}
-
 int32_t BinningFactor(double answer) {
   if (!std::isfinite(answer)) return 1;
   return std::clamp(Round(std::clamp(answer - 0.1, -1e6, 1e6)), 1, 8);

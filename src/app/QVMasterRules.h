@@ -14,6 +14,7 @@
 #include "formats/LoadStatus.h"
 #include "formula/ImaMask.h"
 #include "image/ImaColor.h"
+#include "processing/IPGeometry.h"
 
 namespace orlu {
 
@@ -60,10 +61,7 @@ class TAskMemory {
 
 // ============================================================================ commands
 
-// A new size is accepted when both sides are in 1 … 30000.
-bool SizeAccepted(int64_t width, int64_t height);
-// "Min size is: 1 x 1" CR "Max size is: 30000 x 30000" (the words translated).
-std::string SizeLimitText();
+// New sizes: SizeAccepted and SizeRefusedText of the geometry unit.
 
 // The binning factor of an asked value: round(value − 0.1) held in 1 … 8; 1 means 1.5 × 1.5.
 int32_t BinningFactor(double answer);

@@ -28,6 +28,7 @@
 #include "fMain.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "uDragger.h"
 #include "uTabList.h"
 #include "uWebLinks.h"
 #include "visual/ImaVisu.h"
@@ -69,6 +70,7 @@ TImagePanel::TImagePanel(TFormChild* owner) : QAbstractScrollArea(owner), Owner_
   setFocusPolicy(Qt::StrongFocus);
   horizontalScrollBar()->setSingleStep(20);
   verticalScrollBar()->setSingleStep(20);
+  Tools_ = new TDraggerHost(*this);
   NavTop_ = Options().Image.ThumbTopCorner;
   NavPercent_ = Options().Image.ThumbSize;
   Background_ = TFormChild::BackgroundColour(palette().color(QPalette::Button));
@@ -221,7 +223,7 @@ void TImagePanel::paintEvent(QPaintEvent* e) {
       }
     }
   }
-  PaintSelection(p);
+  Tools_->Paint(p);
   if (NavShown_) PaintNavigator(p);
   p.end();
   if (Owner_->isVisible())
@@ -234,23 +236,6 @@ QRectF TImagePanel::ScreenRect(const TPixelRect& r) const {
   const double s = ZoomScale(Code_);
   return QRectF(o.x() + r.Left * s, o.y() + (ImageH_ - 1 - r.Top) * s, (r.Right - r.Left + 1) * s,
                 (r.Top - r.Bottom + 1) * s);
-}
-
-void TImagePanel::PaintSelection(QPainter& p) {
-  const TAstroDocument& doc = Owner_->Document();
-  if (doc.Width() != ImageW_ || doc.Height() != ImageH_) return;
-  QPen pen(Qt::white, 1, Qt::DashLine);
-  pen.setCosmetic(true);
-  p.setPen(pen);
-  p.setBrush(Qt::NoBrush);
-  if (doc.SelectionKind() == 1) {
-    p.drawRect(ScreenRect(doc.SelectionBounds()).adjusted(0, 0, -1, -1));
-  } else if (doc.SelectionKind() == 2) {
-    const TPoint32* l = doc.SelectionLine();
-    const QRectF a = ScreenRect(TPixelRect{l[0].X, l[0].Y, l[0].X, l[0].Y});
-    const QRectF b = ScreenRect(TPixelRect{l[1].X, l[1].Y, l[1].X, l[1].Y});
-    p.drawLine(a.center(), b.center());
-  }
 }
 
 // ---------------------------------------------------------------------------- navigator
@@ -330,12 +315,7 @@ void TImagePanel::mousePressEvent(QMouseEvent* e) {
     PanFromNavigator(pos);
     return;
   }
-  if (e->button() == Qt::LeftButton || e->button() == Qt::MiddleButton) {
-    Dragging_ = true;
-    DragStart_ = pos;
-    DragScroll_ = QPoint(horizontalScrollBar()->value(), verticalScrollBar()->value());
-    viewport()->setCursor(Qt::ClosedHandCursor);
-  }
+  Tools_->Press(e);
 }
 
 void TImagePanel::mouseMoveEvent(QMouseEvent* e) {
@@ -344,11 +324,7 @@ void TImagePanel::mouseMoveEvent(QMouseEvent* e) {
     PanFromNavigator(pos);
     return;
   }
-  if (Dragging_) {
-    const QPoint d = pos - DragStart_;
-    horizontalScrollBar()->setValue(DragScroll_.x() - d.x());
-    verticalScrollBar()->setValue(DragScroll_.y() - d.y());
-  }
+  Tools_->Move(e);
   int32_t x = 0, y = 0;
   if (ImagePoint(pos, x, y)) {
     Owner_->MouseAt(x, y);
@@ -356,10 +332,12 @@ void TImagePanel::mouseMoveEvent(QMouseEvent* e) {
   }
 }
 
-void TImagePanel::mouseReleaseEvent(QMouseEvent*) {
-  Dragging_ = false;
-  NavDragging_ = false;
-  viewport()->unsetCursor();
+void TImagePanel::mouseReleaseEvent(QMouseEvent* e) {
+  if (NavDragging_) {
+    NavDragging_ = false;
+    return;
+  }
+  Tools_->Release(e);
 }
 
 void TImagePanel::leaveEvent(QEvent* e) {
@@ -438,6 +416,7 @@ TFormChild::TFormChild(TFormMain* main, TAstroDocument& doc)
 }
 
 TFormChild::~TFormChild() {
+  Panel_->Tools()->EndTool();
   // No signal of the main window may reach this window from here on.
   disconnect(Main_, nullptr, this, nullptr);
   Main_->ForgetTab(this);
@@ -639,7 +618,8 @@ void TFormChild::UpdateStatus() {
 
 void TFormChild::ShowPixelInfo(int32_t x, int32_t y) {
   const TAImage& image = DocRef_->Image();
-  Main_->ShowStatus(SkyInfoText(image, x, y, Options().Misc), 1, 0, false);
+  // While a mouse tool works, field 1 is its own and the readout goes to field 2 only.
+  if (!Panel_->Tools()->Tool()) Main_->ShowStatus(SkyInfoText(image, x, y, Options().Misc), 1, 0, false);
   Main_->ShowStatus(PixelInfoText(image, x, y), 2, 0, false);
 }
 
@@ -698,6 +678,7 @@ void TFormChild::DocumentChanged(TAstroDocument&, TDocumentEvent event) {
 void TFormChild::DocumentClosing(TAstroDocument&) {
   // Called only when the document goes before its window; nothing may reach it any more.
   Closing_ = true;
+  Panel_->Tools()->EndTool();
 }
 
 void TFormChild::closeEvent(QCloseEvent* e) {
@@ -706,6 +687,7 @@ void TFormChild::closeEvent(QCloseEvent* e) {
     return;
   }
   Closing_ = true;
+  Panel_->Tools()->EndTool();
   e->accept();
 }
 

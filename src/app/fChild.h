@@ -22,6 +22,8 @@ class QTabBar;
 
 namespace orlu {
 
+class TDraggerHost;
+
 class TFormMain;
 class TFormChild;
 
@@ -58,6 +60,10 @@ class TImagePanel : public QAbstractScrollArea {
   bool NavigatorTop() const { return NavTop_; }
   // Where the navigator is drawn, in viewport coordinates (empty when hidden).
   QRect NavigatorRect() const;
+  int32_t ImageWidth() const { return ImageW_; }
+  int32_t ImageHeight() const { return ImageH_; }
+  // The mouse tools of this panel.
+  TDraggerHost* Tools() const { return Tools_; }
 
  protected:
   void paintEvent(QPaintEvent* e) override;
@@ -75,8 +81,6 @@ class TImagePanel : public QAbstractScrollArea {
   void UpdateScrollBars();
   void RenderVisible(const QRect& contentRect);
   void PaintNavigator(QPainter& p);
-  // The rectangle or line selection over the image.
-  void PaintSelection(QPainter& p);
 
  public:
   // An image rectangle on the viewport.
@@ -100,10 +104,8 @@ class TImagePanel : public QAbstractScrollArea {
   // Strips uncovered by scrolling, rendered on their own.
   TViewRenderer StripRenderer_;
   TViewPicture Strip_;
-  bool Dragging_ = false;
+  TDraggerHost* Tools_ = nullptr;
   bool NavDragging_ = false;
-  QPoint DragStart_;
-  QPoint DragScroll_;
   // Navigator: its picture is rendered once per view serial and size.
   bool NavShown_ = false;
   bool NavTop_ = true;

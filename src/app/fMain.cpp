@@ -36,6 +36,11 @@
 #include "options/uQuorvane.h"
 #include "QVMasterRules.h"
 #include "uRecent.h"
+// Tool windows and mouse tools.
+#include "fHeader.h"
+#include "fHisto.h"
+#include "fStats.h"
+#include "uDragger.h"
 
 namespace orlu {
 
@@ -201,8 +206,6 @@ void TFormMain::ApplyDesktopBrightness() {
   Mdi_->setBackground(QColor(face.red() * w / 256, face.green() * w / 256, face.blue() * w / 256));
 }
 
-bool TFormMain::MaskMode() const { return Master_ && Master_->MouseMode() == kMouseMask; }
-
 void TFormMain::BuildMenus() {
   QStyle* st = style();
   // In the order of TMenuId.
@@ -269,6 +272,26 @@ void TFormMain::BuildMenus() {
   ZoomModeAction_ = view->addAction(TrQ("Zoom mode"));
   ZoomModeAction_->setCheckable(true);
   ZoomModeAction_->setChecked(Options().Misc.ZoomWithWheel);
+  // ---- tool windows ----
+  view->addSeparator();
+  QAction* header = view->addAction(TrQ("FITS Header"));
+  connect(header, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) TFormHeader::ShowHeaderWindow(this, &c->Document());
+  });
+  QAction* histo = view->addAction(TrQ("Histogram"));
+  connect(histo, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) TFormHistoChild::ShowHistogramWindow(this, &c->Document());
+  });
+  QAction* stats = view->addAction(TrQ("Statistics"));
+  connect(stats, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) TFormStats::ShowStatisticsWindow(this, &c->Document());
+  });
+  QAction* stretch = view->addAction(TrQ("Histogram stretch"));
+  connect(stretch, &QAction::triggered, this, [this] {
+    if (TFormChild* c = ActiveChild()) TFormHistoFilter(this, c->Document()).exec();
+  });
+  ImageActions_.insert(ImageActions_.end(), {header, histo, stats, stretch});
+  // ---- end of tool windows ----
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg, fullScreen});
   ImageActions_.push_back(zoomMenu->menuAction());
 
@@ -390,7 +413,10 @@ void TFormMain::Activate(TFormChild& child) {
   child.setFocus();
 }
 
-void TFormMain::ChildActivated(TFormChild& child) { child.UpdateStatus(); }
+void TFormMain::ChildActivated(TFormChild& child) {
+  child.UpdateStatus();
+  TChildWindow::NotifyActiveDocument(&child.Document());  // following tool windows
+}
 
 QSize TFormMain::MainClientSize() const { return Mdi_->viewport()->size(); }
 
@@ -449,8 +475,15 @@ void TFormMain::ShowError(const std::string& caption, const std::string& text) {
   ShowMessage(TMessageKind::Error, caption, text);
 }
 
-void TFormMain::DrawRectIntoMask(TAstroDocument&, const TPixelRect&) {
-  // MaskMode() is never on: this build has no mask tools, so documents never ask.
+bool TFormMain::MaskMode() const { return MouseTools().MouseMode == TMouseToolSettings::kMask; }
+
+void TFormMain::DrawRectIntoMask(TAstroDocument& doc, const TPixelRect& rect) {
+  TAMask& mask = *doc.Image().Mask;
+  if (mask.Width != doc.Width() || mask.Height != doc.Height()) doc.ResetMask();
+  const TPixelRect r{std::clamp(rect.Left, 0, doc.Width() - 1), std::clamp(rect.Bottom, 0, doc.Height() - 1),
+                     std::clamp(rect.Right, 0, doc.Width() - 1), std::clamp(rect.Top, 0, doc.Height() - 1)};
+  mask.ApplyRectOrEllipse(r.Left, r.Bottom, r.Right, r.Top, MouseTools().MaskTool == 1, MouseTools().Combine);
+  doc.RefreshStatistics();
 }
 
 // ============================================================================ documents

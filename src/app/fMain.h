@@ -132,6 +132,7 @@ class TFormMain : public QMainWindow, public IDocumentHost {
   void UnregisterDocument(TAstroDocument& doc) override;
   void ShowError(const std::string& caption, const std::string& text) override;
   void ShowStatus(const std::string& text, int32_t milliseconds) override;
+  // The mouse tools are in mask mode (rectangles go into the mask).
   bool MaskMode() const override;
   void DrawRectIntoMask(TAstroDocument& doc, const TPixelRect& rect) override;
 

@@ -89,7 +89,7 @@ TEST(QVMasterRules, SizeLimits) {
   EXPECT_FALSE(SizeAccepted(10, 0));
   EXPECT_FALSE(SizeAccepted(30001, 10));
   EXPECT_FALSE(SizeAccepted(-4, 10));
-  EXPECT_EQ(SizeLimitText(), "Min size is: 1 x 1\rMax size is: 30000 x 30000");
+  EXPECT_EQ(SizeRefusedText(), "Min size is: 1 x 1\rMax size is: 30000 x 30000");
 }
 
 TEST(QVMasterRules, RenamedFileNames) {
