@@ -1,0 +1,48 @@
+// Rules of the operation windows (mask, history, macros, range, palettes) that are not
+// drawing: field validation, the mask arrows, list models and texts. Tested headless.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formula/ImaMask.h"
+
+namespace orlu {
+
+// ============================================================================ fields
+
+// A typed number checked against its limits.
+struct TFieldCheck {
+  bool Ok = false;
+  double Value = 0;
+  std::string Message;  // translated; empty when Ok
+};
+// Reads text (blanks around it ignored; "," taken as ".") as a number within min..max,
+// a whole number when integer. Otherwise Ok is false and Message says what is wanted:
+// caption + ": " + "Invalid value" + " \"" + text + "\"" + " (" + min + " .. " + max + ")".
+TFieldCheck CheckField(std::string_view caption, std::string_view text, double min, double max,
+                       bool integer);
+// A number as a field shows it: the shortest form that reads back the same.
+std::string FieldText(double v);
+
+// ============================================================================ mask window
+
+// The mask tools the window offers, in its button order, with their tool numbers.
+struct TMaskToolButton {
+  const char* Caption;  // untranslated
+  int32_t Tool;         // 0 rectangle, 1 ellipse, 2 path, 3 fill, 4 value, 5 move
+};
+const std::vector<TMaskToolButton>& MaskToolButtons();
+// "Replace", "Add", "Subtract", "Intersect" for modes 0..3.
+const char* MaskModeCaption(TMaskMode mode);
+
+enum class TMaskArrow : int32_t { Left, Right, Down, Up };
+// The shift of an arrow button by n pixels: left −n, right +n, down −n rows, up +n rows.
+TMaskPoint MaskArrowShift(TMaskArrow arrow, int32_t n);
+// Limits of the window's "Pixels" field and of the "Tolerance" field.
+inline constexpr int32_t kMaskMaxPixels = 30000;
+inline constexpr double kMaskMaxTolerance = 1e20;
+
+}  // namespace orlu

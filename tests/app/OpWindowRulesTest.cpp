@@ -1,0 +1,81 @@
+// Rules of the operation windows: field checks and the mask arrows.
+#include "OpWindowRules.h"
+
+#include <gtest/gtest.h>
+
+using namespace orlu;
+
+namespace {
+
+TEST(OpWindowRules, CheckFieldAcceptsOnlyNumbersWithinTheLimits) {
+  struct TCase {
+    const char* Text;
+    double Min, Max;
+    bool Integer;
+    bool Ok;
+    double Value;
+  } const cases[] = {
+      {"20", 0, 100, false, true, 20},
+      {"  2.5 ", 0, 100, false, true, 2.5},
+      {"2,5", 0, 100, false, true, 2.5},
+      {"1e3", 0, 1e20, false, true, 1000},
+      {"-0", 0, 1, false, true, 0},
+      {"100", 0, 100, true, true, 100},
+      {"100.5", 0, 1000, true, false, 0},
+      {"101", 0, 100, false, false, 0},
+      {"-1", 0, 100, false, false, 0},
+      {"", 0, 100, false, false, 0},
+      {"abc", 0, 100, false, false, 0},
+      {"12abc", 0, 100, false, false, 0},
+      {"nan", -1e30, 1e30, false, false, 0},
+      {"inf", -1e30, 1e30, false, false, 0},
+  };
+  for (const TCase& c : cases) {
+    const TFieldCheck r = CheckField("Tolerance", c.Text, c.Min, c.Max, c.Integer);
+    EXPECT_EQ(r.Ok, c.Ok) << c.Text;
+    if (c.Ok) {
+      EXPECT_EQ(r.Value, c.Value) << c.Text;
+      EXPECT_TRUE(r.Message.empty());
+    } else {
+      EXPECT_EQ(r.Message, "Tolerance: Invalid value \"" + std::string(c.Text) + "\" (" +
+                               FieldText(c.Min) + " .. " + FieldText(c.Max) + ")");
+    }
+  }
+}
+
+TEST(OpWindowRules, FieldTextIsShortAndExact) {
+  EXPECT_EQ(FieldText(20), "20");
+  EXPECT_EQ(FieldText(0.1), "0.1");
+  EXPECT_EQ(FieldText(1e-5), "1e-05");
+  EXPECT_EQ(FieldText(100), "100");
+  double back = 0;
+  const double awkward = 1.0 / 3.0;
+  ASSERT_TRUE(CheckField("x", FieldText(awkward), 0, 1, false).Ok);
+  back = CheckField("x", FieldText(awkward), 0, 1, false).Value;
+  EXPECT_EQ(back, awkward);
+}
+
+TEST(OpWindowRules, MaskArrowsMoveByThePixelsField) {
+  struct TCase {
+    TMaskArrow Arrow;
+    int32_t Dx, Dy;
+  } const cases[] = {{TMaskArrow::Left, -7, 0},
+                     {TMaskArrow::Right, 7, 0},
+                     {TMaskArrow::Down, 0, -7},
+                     {TMaskArrow::Up, 0, 7}};
+  for (const TCase& c : cases) {
+    const TMaskPoint d = MaskArrowShift(c.Arrow, 7);
+    EXPECT_EQ(d.X, c.Dx);
+    EXPECT_EQ(d.Y, c.Dy);
+  }
+}
+
+TEST(OpWindowRules, MaskToolsInButtonOrder) {
+  const auto& b = MaskToolButtons();
+  ASSERT_EQ(b.size(), 6u);
+  for (size_t i = 0; i < b.size(); ++i) EXPECT_EQ(b[i].Tool, int32_t(i));
+  EXPECT_STREQ(b[3].Caption, "Fill");
+  EXPECT_STREQ(MaskModeCaption(TMaskMode::Intersect), "Intersect");
+}
+
+}  // namespace
