@@ -5,6 +5,7 @@
 
 #include "base/TextNumbers.h"
 #include "base/Translate.h"
+#include "annotate/uAnnotate.h"
 
 namespace orlu {
 
@@ -61,6 +62,68 @@ TMaskPoint MaskArrowShift(TMaskArrow arrow, int32_t n) {
     case TMaskArrow::Up: return {0, n};
   }
   return {};
+}
+
+// ============================================================================ history window
+
+namespace {
+
+// Days since 1899-12-30 to a Julian date.
+constexpr double kDateTimeEpochJD = 2415018.5;
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
+}
+
+}  // namespace
+
+std::string HistoryDetails(const THistoryItem& item) {
+  std::string out;
+  if (item.Code != kOtherCode)
+    out = Tr(OperationName(item.Code));
+  else if (item.Kind == 1)
+    out = "???";
+  else
+    out = Tr(HistoryKindName(item.Kind));
+  out += "\n";
+  if (item.Time > 0) {
+    const std::string when = FormatJulianDate("yyyy-mm-dd hh:nn:ss", item.Time + kDateTimeEpochJD);
+    if (!when.empty()) out += Tr("Time") + ": " + when + "\n";
+  }
+  const std::string params = Trim(item.ParamText());
+  if (!params.empty()) out += Tr("Parameters") + ": " + params + "\n";
+  if (item.HasText()) out += Tr("Text") + ": " + item.Text + "\n";
+  if (item.Masked) out += Tr("Mask") + "\n";
+  if (item.Ask) out += Tr("Asks for its parameters") + "\n";
+  const std::string record = item.RecordLine();
+  if (!record.empty()) out += Tr("Record") + ": " + record + "\n";
+  return out;
+}
+
+std::string HistoryButtonCaption(const THistoryList& history) {
+  const int32_t ops = history.OperationCount();
+  const int32_t all = history.Count();
+  std::string s = Tr("Processing history");
+  s.append(" (").append(std::to_string(ops));
+  if (ops != all) s.append("/").append(std::to_string(all));
+  s.append(")");
+  return s;
+}
+
+// ============================================================================ macro editor
+
+std::vector<int32_t> MacroOperationCodes(std::string_view search) {
+  const std::string needle = Lower(Trim(search));
+  std::vector<int32_t> out;
+  for (int32_t code = 0; code <= kLastOperationCode; ++code) {
+    if (code == kOtherCode) continue;
+    if (needle.empty() || Lower(Tr(OperationName(code))).find(needle) != std::string::npos)
+      out.push_back(code);
+  }
+  return out;
 }
 
 }  // namespace orlu

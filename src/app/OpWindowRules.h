@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "formula/ImaMask.h"
+#include "processing/ImaFilter.h"
 
 namespace orlu {
 
@@ -44,5 +45,20 @@ TMaskPoint MaskArrowShift(TMaskArrow arrow, int32_t n);
 // Limits of the window's "Pixels" field and of the "Tolerance" field.
 inline constexpr int32_t kMaskMaxPixels = 30000;
 inline constexpr double kMaskMaxTolerance = 1e20;
+
+// ============================================================================ history window
+
+// What the details pane shows for one entry: the name (translated), the time when known,
+// the parameters, the text, the mask flag and the record line, one per line (LF).
+std::string HistoryDetails(const THistoryItem& item);
+// The macro editor's "Processing history" button: " (n)" when every entry is an operation,
+// else " (n/total)", after the translated caption.
+std::string HistoryButtonCaption(const THistoryList& history);
+
+// ============================================================================ macro editor
+
+// The operations the editor lists (every code 0..107 but 60) whose translated name holds
+// search (blanks around it ignored), ignoring the case of ASCII letters; in code order.
+std::vector<int32_t> MacroOperationCodes(std::string_view search);
 
 }  // namespace orlu

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace orlu;
 
 namespace {
@@ -76,6 +78,52 @@ TEST(OpWindowRules, MaskToolsInButtonOrder) {
   for (size_t i = 0; i < b.size(); ++i) EXPECT_EQ(b[i].Tool, int32_t(i));
   EXPECT_STREQ(b[3].Caption, "Fill");
   EXPECT_STREQ(MaskModeCaption(TMaskMode::Intersect), "Intersect");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OpWindowRules, HistoryDetailsOfAnOperationAndAKind) {
+  THistoryList h;
+  const double p[] = {100, 2.5};
+  THistoryItem* add = h.Add(0, true, p);
+  ASSERT_NE(add, nullptr);
+  add->Time = 0;  // a time read from text: no time line
+  const std::string d = HistoryDetails(*add);
+  EXPECT_EQ(d.substr(0, d.find('\n')), "Add constant");
+  EXPECT_NE(d.find("Parameters: 100  2.5\n"), std::string::npos) << d;
+  EXPECT_NE(d.find("\nMask\n"), std::string::npos);
+  EXPECT_EQ(d.find("Time:"), std::string::npos);
+  EXPECT_NE(d.find("Record: " + add->RecordLine()), std::string::npos);
+
+  THistoryItem* paste = h.AddKind(10, false, "a\"b");
+  paste->Time = 45000.5;  // 2023-03-15 12:00:00
+  const std::string e = HistoryDetails(*paste);
+  EXPECT_EQ(e.substr(0, e.find('\n')), "Paste into");
+  EXPECT_NE(e.find("Time: 2023-03-15 12:00:00\n"), std::string::npos) << e;
+  EXPECT_NE(e.find("Text: a\"b\n"), std::string::npos);
+  EXPECT_EQ(e.find("Parameters:"), std::string::npos);
+}
+
+TEST(OpWindowRules, HistoryButtonCountsOperationsAndEntries) {
+  THistoryList h;
+  EXPECT_EQ(HistoryButtonCaption(h), "Processing history (0)");
+  h.Add(18, false);
+  h.Add(31, false);
+  EXPECT_EQ(HistoryButtonCaption(h), "Processing history (2)");
+  h.AddKind(10, false, "x");
+  EXPECT_EQ(HistoryButtonCaption(h), "Processing history (2/3)");
+}
+
+TEST(OpWindowRules, MacroOperationListSkipsOtherAndFilters) {
+  const std::vector<int32_t> all = MacroOperationCodes("");
+  EXPECT_EQ(all.size(), 107u);
+  EXPECT_EQ(std::count(all.begin(), all.end(), 60), 0);
+  EXPECT_EQ(MacroOperationCodes("  GAUSS "), (std::vector<int32_t>{18}));
+  const std::vector<int32_t> flips = MacroOperationCodes("flip");
+  EXPECT_EQ(flips, (std::vector<int32_t>{31, 32, 106}));
+  EXPECT_TRUE(MacroOperationCodes("no such operation").empty());
 }
 
 }  // namespace
