@@ -18,6 +18,12 @@ std::string FieldText(double v) {
   return std::string(buf, r.ptr);
 }
 
+std::string FloatFieldText(float v) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
 TFieldCheck CheckField(std::string_view caption, std::string_view text, double min, double max,
                        bool integer) {
   TFieldCheck r;
@@ -124,6 +130,67 @@ std::vector<int32_t> MacroOperationCodes(std::string_view search) {
       out.push_back(code);
   }
   return out;
+}
+
+// ============================================================================ range dialog
+
+TRangeChoice CheckRangeInput(const TRangeInput& in, int32_t currentType) {
+  TRangeChoice r;
+  r.Mode = in.Mode;
+  double lo = -1e38, hi = 1e38;
+  if (in.Mode == TRangeMode::Percentage) lo = 0, hi = 100;
+  if (in.Mode == TRangeMode::Sigma) lo = -1e6, hi = 1e6;
+  const TFieldCheck a = CheckField(Tr("Min"), in.Low, lo, hi, false);
+  if (!a.Ok) {
+    r.Message = a.Message;
+    return r;
+  }
+  const TFieldCheck b = CheckField(Tr("Max"), in.High, lo, hi, false);
+  if (!b.Ok) {
+    r.Message = b.Message;
+    return r;
+  }
+  r.A = a.Value;
+  r.B = b.Value;
+  r.Type = currentType;
+  if (in.UseType) {
+    const TFieldCheck t = CheckField(Tr("Transfer function"), in.Type, -20, 20, true);
+    if (!t.Ok) {
+      r.Message = t.Message;
+      return r;
+    }
+    r.Type = -int32_t(t.Value);
+  }
+  r.Ok = true;
+  return r;
+}
+
+int32_t RangeTypeField(int32_t type) {
+  // Codes beyond the arcs and power curves have no field value.
+  return type < 999 && type > -999 ? -type : 0;
+}
+
+std::string RangeTypeLabel(int32_t fieldValue) {
+  std::string s = TImageVisu::ShortCode(-fieldValue);
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return s;
+}
+
+// ============================================================================ palettes
+
+const std::vector<TPaletteItem>& PaletteMenuItems() {
+  static const std::vector<TPaletteItem> items = {
+      {"Gray", kPaletteGray},       {"Negative", kPaletteNegative},
+      {"SawTooth", kPaletteSawTooth}, {"Color", kPaletteColor},
+      {"Rainbow", kPaletteRainbow}, {"Flame", kPaletteFlame},
+      {"Jazz", kPaletteJazz}};
+  return items;
+}
+
+int32_t PaletteAfterCommand(int32_t currentType, int32_t command) {
+  if (command == kPaletteNegative && currentType == kPaletteNegative) return kPaletteGray;
+  return command;
 }
 
 }  // namespace orlu

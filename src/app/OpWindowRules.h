@@ -9,6 +9,7 @@
 
 #include "formula/ImaMask.h"
 #include "processing/ImaFilter.h"
+#include "visual/ImaVisu.h"
 
 namespace orlu {
 
@@ -27,6 +28,8 @@ TFieldCheck CheckField(std::string_view caption, std::string_view text, double m
                        bool integer);
 // A number as a field shows it: the shortest form that reads back the same.
 std::string FieldText(double v);
+// The same for a value stored as float (view bounds): the shortest float text.
+std::string FloatFieldText(float v);
 
 // ============================================================================ mask window
 
@@ -60,5 +63,44 @@ std::string HistoryButtonCaption(const THistoryList& history);
 // The operations the editor lists (every code 0..107 but 60) whose translated name holds
 // search (blanks around it ignored), ignoring the case of ASCII letters; in code order.
 std::vector<int32_t> MacroOperationCodes(std::string_view search);
+
+// ============================================================================ range dialog
+
+// What the range dialog's fields hold.
+struct TRangeInput {
+  TRangeMode Mode = TRangeMode::Adu;
+  std::string Low, High;
+  bool UseType = false;  // "Transfer function" checked
+  std::string Type;      // the signed integer field
+};
+// The checked dialog: Ok with the range arguments and the transfer code to apply, or the
+// message of the first bad field. ADU takes any finite numbers, "Percentage" 0..100,
+// "Sigma" -1e6..1e6; the type field -20..20 gives type -value; unchecked keeps currentType.
+struct TRangeChoice {
+  bool Ok = false;
+  std::string Message;
+  TRangeMode Mode = TRangeMode::Adu;
+  double A = 0, B = 0;
+  int32_t Type = 0;
+};
+TRangeChoice CheckRangeInput(const TRangeInput& in, int32_t currentType);
+// The type field's first value: -type for codes below 999, else 0.
+int32_t RangeTypeField(int32_t type);
+// The label beside the type field: the short code of type -value in capitals ("LOG").
+std::string RangeTypeLabel(int32_t fieldValue);
+
+// ============================================================================ palettes
+
+// The palette menu's built-in items in their order, with their types.
+struct TPaletteItem {
+  const char* Caption;  // untranslated
+  int32_t Type;
+};
+const std::vector<TPaletteItem>& PaletteMenuItems();
+// The type a palette command gives: "Negative" on a negative palette returns to "Gray".
+int32_t PaletteAfterCommand(int32_t currentType, int32_t command);
+// "SawTooth" cycles: 2..50.
+inline constexpr int32_t kMinCycles = 2;
+inline constexpr int32_t kMaxCycles = 50;
 
 }  // namespace orlu

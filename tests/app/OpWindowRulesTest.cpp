@@ -127,3 +127,68 @@ TEST(OpWindowRules, MacroOperationListSkipsOtherAndFilters) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OpWindowRules, RangeInputByMode) {
+  struct TCase {
+    const char* Name;
+    TRangeInput In;
+    bool Ok;
+    double A, B;
+    int32_t Type;
+  } const cases[] = {
+      {"adu", {TRangeMode::Adu, "10", "500", false, "3"}, true, 10, 500, 1000},
+      {"adu negative and large", {TRangeMode::Adu, "-1e9", "2e30", false, ""}, true, -1e9, 2e30, 1000},
+      {"percent", {TRangeMode::Percentage, "0.5", "99.5", false, ""}, true, 0.5, 99.5, 1000},
+      {"percent above 100", {TRangeMode::Percentage, "1", "101", false, ""}, false, 0, 0, 0},
+      {"sigma", {TRangeMode::Sigma, "-2", "10", false, ""}, true, -2, 10, 1000},
+      {"type arc", {TRangeMode::Adu, "0", "1", true, "15"}, true, 0, 1, -15},
+      {"type power", {TRangeMode::Adu, "0", "1", true, "-15"}, true, 0, 1, 15},
+      {"type beyond 20", {TRangeMode::Adu, "0", "1", true, "21"}, false, 0, 0, 0},
+      {"type not whole", {TRangeMode::Adu, "0", "1", true, "1.5"}, false, 0, 0, 0},
+      {"unchecked bad type ignored", {TRangeMode::Adu, "0", "1", false, "x"}, true, 0, 1, 1000},
+      {"bad low", {TRangeMode::Adu, "abc", "1", false, ""}, false, 0, 0, 0},
+      {"empty high", {TRangeMode::Sigma, "1", "", false, ""}, false, 0, 0, 0},
+  };
+  for (const TCase& c : cases) {
+    const TRangeChoice r = CheckRangeInput(c.In, 1000);
+    EXPECT_EQ(r.Ok, c.Ok) << c.Name;
+    if (!c.Ok) {
+      EXPECT_FALSE(r.Message.empty()) << c.Name;
+      continue;
+    }
+    EXPECT_EQ(r.A, c.A) << c.Name;
+    EXPECT_EQ(r.B, c.B) << c.Name;
+    EXPECT_EQ(r.Type, c.Type) << c.Name;
+    EXPECT_EQ(r.Mode, c.In.Mode) << c.Name;
+  }
+  EXPECT_NE(CheckRangeInput({TRangeMode::Adu, "0", "1", true, "21"}, 0).Message.find(
+                "Transfer function: Invalid value \"21\" (-20 .. 20)"),
+            std::string::npos);
+}
+
+TEST(OpWindowRules, RangeTypeFieldAndLabel) {
+  EXPECT_EQ(RangeTypeField(-15), 15);
+  EXPECT_EQ(RangeTypeField(15), -15);
+  EXPECT_EQ(RangeTypeField(0), 0);
+  EXPECT_EQ(RangeTypeField(1000), 0);
+  EXPECT_EQ(RangeTypeField(1002), 0);
+  EXPECT_EQ(RangeTypeLabel(15), "LOG");
+  EXPECT_EQ(RangeTypeLabel(-15), "EXP");
+  EXPECT_EQ(RangeTypeLabel(0), "LIN");
+}
+
+TEST(OpWindowRules, PaletteCommands) {
+  EXPECT_EQ(PaletteAfterCommand(kPaletteGray, kPaletteNegative), kPaletteNegative);
+  EXPECT_EQ(PaletteAfterCommand(kPaletteNegative, kPaletteNegative), kPaletteGray);
+  EXPECT_EQ(PaletteAfterCommand(kPaletteNegative, kPaletteRainbow), kPaletteRainbow);
+  const auto& items = PaletteMenuItems();
+  ASSERT_EQ(items.size(), 7u);
+  EXPECT_STREQ(items[0].Caption, "Gray");
+  EXPECT_STREQ(items[2].Caption, "SawTooth");
+  EXPECT_EQ(items[6].Type, kPaletteJazz);
+  EXPECT_EQ(FloatFieldText(0.1f), "0.1");
+}
+
+}  // namespace

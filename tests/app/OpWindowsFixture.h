@@ -40,6 +40,7 @@ class OpWindowTest : public testing::Test {
     doc->Image().IsFloat = 1;
     for (int32_t y = 0; y < h; ++y)
       for (int32_t x = 0; x < w; ++x) doc->Image().SetAll(x, y, float(x + 100 * y));
+    doc->RefreshStats();
     TFormChild* c = Main->ShowDocument(std::move(doc), 0, false);
     EXPECT_NE(c, nullptr);
     Main->Activate(*c);
