@@ -1,5 +1,6 @@
 #include "OpWindowRules.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -191,6 +192,72 @@ const std::vector<TPaletteItem>& PaletteMenuItems() {
 int32_t PaletteAfterCommand(int32_t currentType, int32_t command) {
   if (command == kPaletteNegative && currentType == kPaletteNegative) return kPaletteGray;
   return command;
+}
+
+// ============================================================================ annotate window
+
+void CopyAnnotationProperty(const TAnnotation& s, TAnnotation& t, TAnnProp p) {
+  switch (p) {
+    case TAnnProp::Kind: t.Kind = s.Kind; break;
+    case TAnnProp::Text: t.Text = s.Text; break;
+    case TAnnProp::Font: t.FontName = s.FontName; break;
+    case TAnnProp::FontSize: t.FontSize = s.FontSize; break;
+    case TAnnProp::Style: t.Style = s.Style; break;
+    case TAnnProp::TextPos: t.TextPos = s.TextPos; break;
+    case TAnnProp::TextColor: t.TextColor = s.TextColor; break;
+    case TAnnProp::FigureColor: t.FigureColor = s.FigureColor; break;
+    case TAnnProp::Width: t.Width = s.Width; break;
+    case TAnnProp::Sections: t.Sections = s.Sections; break;
+    case TAnnProp::Transparency: t.Transparency = s.Transparency; break;
+    case TAnnProp::Logo:
+      if (s.Logo.FileName != t.Logo.FileName || s.Logo.Loaded != t.Logo.Loaded)
+        t.Logo.Assign(s.Logo);
+      break;
+    case TAnnProp::Rect: t.SetRect(s.Rect()); break;
+  }
+}
+
+void CopyAnnotationProperties(const TAnnotation& source, TAnnotation& target) {
+  for (int32_t p = 0; p < kAnnPropCount; ++p) CopyAnnotationProperty(source, target, TAnnProp(p));
+}
+
+std::string AnnotateCaption(const TAnnotationList& list) {
+  std::string s = Tr("Annotation");
+  const TAnnotation* cur = list.Current();
+  if (cur) s.append(" #").append(std::to_string(list.IndexOf(cur) + 1));
+  const int32_t n = list.SelectedCount();
+  if (n > 0)
+    s.append("  -  ")
+        .append(Tr("Selected"))
+        .append(" ")
+        .append(std::to_string(n))
+        .append("/")
+        .append(std::to_string(list.Count()));
+  return s;
+}
+
+TAnnRect RectFromCentreSize(int32_t cx, int32_t cy, int32_t w, int32_t h) {
+  w = std::clamp(w, 1, kAnnMaxCoordinate);
+  h = std::clamp(h, 1, kAnnMaxCoordinate);
+  cx = std::clamp(cx, -kAnnMaxCoordinate, kAnnMaxCoordinate);
+  cy = std::clamp(cy, -kAnnMaxCoordinate, kAnnMaxCoordinate);
+  TAnnRect r;
+  r.X1 = cx - (w - 1) / 2;
+  r.X2 = r.X1 + w - 1;
+  r.Y1 = cy - (h - 1) / 2;
+  r.Y2 = r.Y1 + h - 1;
+  // The centre rounds toward zero: a negative odd sum sits one pixel high, so step down.
+  if ((int64_t(r.X1) + r.X2) / 2 > cx) --r.X1, --r.X2;
+  if ((int64_t(r.Y1) + r.Y2) / 2 > cy) --r.Y1, --r.Y2;
+  return r;
+}
+
+TAnnRect RectWithBase(const TAnnRect& r, int32_t bx, int32_t by) {
+  const int64_t dx = int64_t(bx) - r.X1, dy = int64_t(by) - r.Y1;
+  auto clampC = [](int64_t v) {
+    return int32_t(std::clamp<int64_t>(v, -kAnnMaxCoordinate, kAnnMaxCoordinate));
+  };
+  return {clampC(bx), clampC(by), clampC(r.X2 + dx), clampC(r.Y2 + dy)};
 }
 
 }  // namespace orlu

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "annotate/uAnnotate.h"
 #include "formula/ImaMask.h"
 #include "processing/ImaFilter.h"
 #include "visual/ImaVisu.h"
@@ -102,5 +103,26 @@ int32_t PaletteAfterCommand(int32_t currentType, int32_t command);
 // "SawTooth" cycles: 2..50.
 inline constexpr int32_t kMinCycles = 2;
 inline constexpr int32_t kMaxCycles = 50;
+
+// ============================================================================ annotate window
+
+// The properties the annotate window edits one at a time.
+enum class TAnnProp : int32_t {
+  Kind, Text, Font, FontSize, Style, TextPos, TextColor, FigureColor, Width, Sections,
+  Transparency, Logo, Rect
+};
+inline constexpr int32_t kAnnPropCount = 13;
+// Copies one property of source into target (the logo is loaded again by name).
+void CopyAnnotationProperty(const TAnnotation& source, TAnnotation& target, TAnnProp p);
+// Every property but the selection state.
+void CopyAnnotationProperties(const TAnnotation& source, TAnnotation& target);
+// "Annotation" + " #k" (1-based index of the current one) and, when some are selected,
+// "  -  " + "Selected" + " " + count + "/" + total.
+std::string AnnotateCaption(const TAnnotationList& list);
+// The rectangle of width w and height h (at least 1) whose centre, as TAnnotation computes
+// it, is (cx, cy).
+TAnnRect RectFromCentreSize(int32_t cx, int32_t cy, int32_t w, int32_t h);
+// The rectangle moved so that its first corner (an arrow's base) is (bx, by).
+TAnnRect RectWithBase(const TAnnRect& r, int32_t bx, int32_t by);
 
 }  // namespace orlu

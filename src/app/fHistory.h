@@ -3,6 +3,8 @@
 // macro editor.
 #pragma once
 
+#include <QPointer>
+
 #include <functional>
 
 #include "fOpWindow.h"
@@ -47,7 +49,7 @@ class TFormHistory : public TOpWindow {
   QListWidget* List_ = nullptr;
   QPlainTextEdit* Details_ = nullptr;
   std::vector<QPushButton*> DocButtons_;
-  TFormDefMacro* Macro_ = nullptr;
+  QPointer<TFormDefMacro> Macro_;
 };
 
 }  // namespace orlu

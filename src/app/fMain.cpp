@@ -28,6 +28,7 @@
 #include "formats/uFiles.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "uOpWindows.h"
 #include "uRecent.h"
 
 namespace orlu {
@@ -171,6 +172,9 @@ void TFormMain::BuildMenus() {
   ZoomModeAction_->setCheckable(true);
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg});
   ImageActions_.push_back(zoomMenu->menuAction());
+  // ---- Operation windows: mask, history, macros, range, palettes ----
+  AddOperationWindowCommands(this, view);
+  // ----
 
   WindowMenu_ = menuBar()->addMenu(TrQ("Window"));
   connect(WindowMenu_, &QMenu::aboutToShow, this, &TFormMain::RebuildWindowMenu);

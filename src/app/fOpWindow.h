@@ -49,7 +49,7 @@ class TOpWindow : public QWidget, public IDocumentObserver {
   virtual void Reload() = 0;
   // A change of the bound document other than its caption.
   virtual void Refresh(TDocumentEvent event) { (void)event; }
-  void UpdateCaption();
+  virtual void UpdateCaption();
 
  private:
   TFormMain* Main_;

@@ -192,3 +192,64 @@ TEST(OpWindowRules, PaletteCommands) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OpWindowRules, RectFromCentreSizeKeepsCentreAndSize) {
+  // Expected by the annotation's own centre and size rules, over odd and even sizes and
+  // centres on both sides of zero (where the halving rounds toward zero).
+  for (int32_t cx : {-7, -6, -1, 0, 1, 150})
+    for (int32_t w : {1, 2, 3, 100, 101}) {
+      const TAnnRect r = RectFromCentreSize(cx, -cx, w, w + 1);
+      TAnnotation a;
+      a.SetRect(r);
+      EXPECT_EQ(a.CentreX(), cx) << cx << " " << w;
+      EXPECT_EQ(a.CentreY(), -cx) << cx << " " << w;
+      EXPECT_EQ(a.RectWidth(), w) << cx << " " << w;
+      EXPECT_EQ(a.RectHeight(), w + 1) << cx << " " << w;
+    }
+  const TAnnRect z = RectFromCentreSize(10, 10, 0, -5);  // sizes below 1 count as 1
+  EXPECT_EQ(z, (TAnnRect{10, 10, 10, 10}));
+}
+
+TEST(OpWindowRules, RectWithBaseMovesTheWholeArrow) {
+  EXPECT_EQ(RectWithBase({100, 100, 200, 150}, 10, 20), (TAnnRect{10, 20, 110, 70}));
+  const TAnnRect far = RectWithBase({0, 0, 10, 10}, kAnnMaxCoordinate, 0);
+  EXPECT_EQ(far.X2, kAnnMaxCoordinate) << "held at the coordinate limit";
+}
+
+TEST(OpWindowRules, AnnotationPropertiesOneAtATime) {
+  TAnnotation src, dst;
+  src.Kind = akRuler;
+  src.Text = "M31";
+  src.Width = 5;
+  src.FigureColor = 0x0000FF;
+  src.SetRect({1, 2, 3, 4});
+  CopyAnnotationProperty(src, dst, TAnnProp::Width);
+  EXPECT_EQ(dst.Width, 5);
+  EXPECT_EQ(dst.Text, "");
+  EXPECT_EQ(dst.Kind, akRectangle);
+  CopyAnnotationProperty(src, dst, TAnnProp::Rect);
+  EXPECT_EQ(dst.Rect(), (TAnnRect{1, 2, 3, 4}));
+  dst.SetSelected(true);
+  CopyAnnotationProperties(src, dst);
+  EXPECT_EQ(dst.Kind, akRuler);
+  EXPECT_EQ(dst.FigureColor, 0x0000FFu);
+  EXPECT_TRUE(dst.Selected) << "the selection is not a property";
+}
+
+TEST(OpWindowRules, AnnotateCaptionCountsTheSelection) {
+  TAnnotationList list;
+  EXPECT_EQ(AnnotateCaption(list), "Annotation");
+  list.Add(std::make_unique<TAnnotation>());
+  TAnnotation& b = list.Add(std::make_unique<TAnnotation>());
+  list.Add(std::make_unique<TAnnotation>());
+  EXPECT_EQ(AnnotateCaption(list), "Annotation");
+  list.Select(&b);
+  EXPECT_EQ(AnnotateCaption(list), "Annotation #2  -  Selected 1/3");
+  list.SelectAll();
+  EXPECT_EQ(AnnotateCaption(list).substr(AnnotateCaption(list).find("  -  ")),
+            "  -  Selected 3/3");
+}
+
+}  // namespace
