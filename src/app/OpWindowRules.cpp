@@ -61,6 +61,25 @@ const char* MaskModeCaption(TMaskMode mode) {
   return "Replace";
 }
 
+TGreyPicture MaskPreview(const TAMask& mask, int32_t maxSide) {
+  TGreyPicture pic;
+  if (!mask.HasStorage() || mask.Width <= 0 || mask.Height <= 0 || maxSide <= 0) return pic;
+  const int32_t longer = std::max(mask.Width, mask.Height);
+  const double f = longer > maxSide ? double(maxSide) / longer : 1.0;
+  pic.Width = std::max(1, int32_t(mask.Width * f));
+  pic.Height = std::max(1, int32_t(mask.Height * f));
+  pic.Levels.resize(size_t(pic.Width) * size_t(pic.Height));
+  for (int32_t r = 0; r < pic.Height; ++r) {
+    const int32_t y = std::min(mask.Height - 1, int32_t(int64_t(r) * mask.Height / pic.Height));
+    uint8_t* out = pic.Levels.data() + size_t(pic.Height - 1 - r) * size_t(pic.Width);
+    for (int32_t c = 0; c < pic.Width; ++c) {
+      const int32_t x = std::min(mask.Width - 1, int32_t(int64_t(c) * mask.Width / pic.Width));
+      out[c] = uint8_t(mask.Weight(x, y) >> 8);
+    }
+  }
+  return pic;
+}
+
 TMaskPoint MaskArrowShift(TMaskArrow arrow, int32_t n) {
   switch (arrow) {
     case TMaskArrow::Left: return {-n, 0};

@@ -46,6 +46,14 @@ const char* MaskModeCaption(TMaskMode mode);
 enum class TMaskArrow : int32_t { Left, Right, Down, Up };
 // The shift of an arrow button by n pixels: left −n, right +n, down −n rows, up +n rows.
 TMaskPoint MaskArrowShift(TMaskArrow arrow, int32_t n);
+// The mask as grey levels (weight div 256) for the smoothing dialog's preview, shrunk by
+// nearest sampling so that neither side exceeds maxSide: rows top first (the mask keeps
+// its bottom row first). Empty (w = h = 0) without storage.
+struct TGreyPicture {
+  int32_t Width = 0, Height = 0;
+  std::vector<uint8_t> Levels;  // Width × Height
+};
+TGreyPicture MaskPreview(const TAMask& mask, int32_t maxSide);
 // Limits of the window's "Pixels" field and of the "Tolerance" field.
 inline constexpr int32_t kMaskMaxPixels = 30000;
 inline constexpr double kMaskMaxTolerance = 1e20;

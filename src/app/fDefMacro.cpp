@@ -126,7 +126,7 @@ TFormDefMacro::TFormDefMacro(TFormMain* main, TMacroServices services)
   Steps_ = new TMacroStepList(this);
   Steps_->setMinimumWidth(360);
   connect(Steps_, &TMacroStepList::OperationDropped, this,
-          [this](int32_t code, int32_t row) { AddOperation(code, row); });
+          [this](int32_t code, int32_t) { AddOperation(code); });
   connect(Steps_, &TMacroStepList::StepMoved, this, &TFormDefMacro::MoveStep);
   connect(Steps_, &TMacroStepList::DeletePressed, this, &TFormDefMacro::DeleteClick);
   connect(Steps_, &QListWidget::itemDoubleClicked, this, [this] { EditClick(); });

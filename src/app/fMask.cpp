@@ -7,11 +7,14 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <cstring>
 
 #include "OpWindowRules.h"
 #include "base/EOrluError.h"
@@ -27,6 +30,7 @@ namespace {
 QString TrQ(const char* s) { return QString::fromStdString(Tr(s)); }
 
 const char* const kMaskCaption = "Mask";
+constexpr int32_t kPreviewSide = 256;
 
 }  // namespace
 
@@ -278,10 +282,29 @@ TFormMaskSmooth::TFormMaskSmooth(QWidget* parent, TAstroDocument& doc, TOpWindow
   });
   connect(SmoothEdit_, &QLineEdit::editingFinished, this, &TFormMaskSmooth::SmoothEdited);
   connect(TruncateEdit_, &QLineEdit::editingFinished, this, &TFormMaskSmooth::TruncateEdited);
+  // The mask itself as grey levels while the dialog is open.
+  PreviewLabel_ = new QLabel(this);
+  PreviewLabel_->setAlignment(Qt::AlignCenter);
+  lay->addWidget(PreviewLabel_, 2, 0, 1, 3);
   auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(box, &QDialogButtonBox::accepted, this, &TFormMaskSmooth::accept);
   connect(box, &QDialogButtonBox::rejected, this, &TFormMaskSmooth::reject);
-  lay->addWidget(box, 2, 0, 1, 3);
+  lay->addWidget(box, 3, 0, 1, 3);
+  ShowPreview();
+}
+
+void TFormMaskSmooth::ShowPreview() {
+  const TGreyPicture pic = MaskPreview(*Doc_.Image().Mask, kPreviewSide);
+  if (pic.Width <= 0) {
+    Preview_ = QImage();
+    PreviewLabel_->clear();
+    return;
+  }
+  Preview_ = QImage(pic.Width, pic.Height, QImage::Format_Grayscale8);
+  for (int32_t y = 0; y < pic.Height; ++y)
+    std::memcpy(Preview_.scanLine(y), pic.Levels.data() + size_t(y) * size_t(pic.Width),
+                size_t(pic.Width));
+  PreviewLabel_->setPixmap(QPixmap::fromImage(Preview_));
 }
 
 void TFormMaskSmooth::Update() {
@@ -292,6 +315,7 @@ void TFormMaskSmooth::Update() {
     reject();
     return;
   }
+  ShowPreview();
   Doc_.RefreshViews();
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QImage>
 
 #include <memory>
 
@@ -11,6 +12,7 @@
 #include "formula/ImaMask.h"
 
 class QButtonGroup;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSlider;
@@ -90,12 +92,15 @@ class TFormMaskSmooth : public QDialog {
   bool SmoothEdited();
   bool TruncateEdited();
   bool Finished() const { return Done_; }
+  // The mask as the preview shows it now.
+  const QImage& Preview() const { return Preview_; }
 
   void accept() override;
   void reject() override;
 
  private:
   void Update();
+  void ShowPreview();
 
   TAstroDocument& Doc_;
   TOpWindow& Owner_;
@@ -107,6 +112,8 @@ class TFormMaskSmooth : public QDialog {
   QLineEdit* SmoothEdit_ = nullptr;
   QLineEdit* TruncateEdit_ = nullptr;
   bool Done_ = false;
+  QLabel* PreviewLabel_ = nullptr;
+  QImage Preview_;
 };
 
 }  // namespace orlu

@@ -10,6 +10,7 @@
 #include <QWindow>
 
 #include "base/Translate.h"
+#include "document/uAstroDoc.h"
 #include "image/LibThreads.h"
 
 namespace orlu {
@@ -47,8 +48,9 @@ TFormWait::~TFormWait() {
 
 TFormWait& TFormWait::Instance() {
   if (!gInstance) {
-    QWidget* top = QApplication::activeWindow();
-    gInstance = new TFormWait(top ? top->window() : nullptr);
+    // The main window outlives every operation; a dialog that happens to be active may not.
+    auto* main = dynamic_cast<QWidget*>(DocumentHost());
+    gInstance = new TFormWait(main);
   }
   return *gInstance;
 }

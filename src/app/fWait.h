@@ -26,8 +26,8 @@ class TFormWait : public QWidget, public IFilterProgress {
   explicit TFormWait(QWidget* parent = nullptr);
   ~TFormWait() override;
 
-  // The process-wide wait window (created on first use, parented to the active window's
-  // top level); what the command layer puts into every filter context.
+  // The process-wide wait window (created on first use as a child of the main window,
+  // which deletes it); what the command layer puts into every filter context.
   static TFormWait& Instance();
 
   // ---- IFilterProgress ----

@@ -253,3 +253,28 @@ TEST(OpWindowRules, AnnotateCaptionCountsTheSelection) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OpWindowRules, MaskPreviewIsTopRowFirstAndShrunk) {
+  TAMask m(1);
+  m.SetSize(4, 2);
+  ASSERT_TRUE(m.Allocate());
+  m.SetWeight(0, 0, 65535);  // bottom-left
+  m.SetWeight(3, 1, 512);    // top-right
+  const TGreyPicture p = MaskPreview(m, 256);
+  ASSERT_EQ(p.Width, 4);
+  ASSERT_EQ(p.Height, 2);
+  EXPECT_EQ(p.Levels, (std::vector<uint8_t>{0, 0, 0, 2, 255, 0, 0, 0}));
+  TAMask big(2);
+  big.SetSize(1000, 10);
+  ASSERT_TRUE(big.Allocate());
+  const TGreyPicture q = MaskPreview(big, 100);
+  EXPECT_EQ(q.Width, 100);
+  EXPECT_EQ(q.Height, 1);
+  TAMask none(3);
+  none.SetSize(5, 5);
+  EXPECT_EQ(MaskPreview(none, 100).Width, 0);
+}
+
+}  // namespace

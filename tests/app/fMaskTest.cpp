@@ -114,8 +114,10 @@ TEST_F(MaskWindow, SmoothingCancelRestoresAndOkKeeps) {
   TFormMask w(Main.get());
   std::vector<uint16_t> previewed;
   w.SmoothHook = [&](TFormMaskSmooth& d) {
+    EXPECT_EQ(d.Preview().pixelColor(12, 30 - 1 - 8).red(), 255) << "the block, top row first";
     d.SmoothSlider()->setValue(300);  // s = Round(1000·(0.3 + 0.09)/2)/10 = 19.5
     EXPECT_EQ(d.SmoothEdit()->text(), "19.5");
+    EXPECT_LT(d.Preview().pixelColor(12, 30 - 1 - 8).red(), 255) << "the preview follows";
     previewed = Weights(m);
     d.reject();
   };
