@@ -304,7 +304,9 @@ void TFormMaskSmooth::ShowPreview() {
   for (int32_t y = 0; y < pic.Height; ++y)
     std::memcpy(Preview_.scanLine(y), pic.Levels.data() + size_t(y) * size_t(pic.Width),
                 size_t(pic.Width));
-  PreviewLabel_->setPixmap(QPixmap::fromImage(Preview_));
+  // Small masks are enlarged to the preview's size, pixel for pixel.
+  PreviewLabel_->setPixmap(QPixmap::fromImage(Preview_.scaled(
+      kPreviewSide, kPreviewSide, Qt::KeepAspectRatio, Qt::FastTransformation)));
 }
 
 void TFormMaskSmooth::Update() {

@@ -176,6 +176,12 @@ TEST_F(HistoryWindow, MacroStepsFromOperationsEditedAndReordered) {
   ASSERT_EQ(m.CurrentPage().Steps.size(), 2u);
   EXPECT_EQ(m.CurrentPage().Steps[0].Code, 49);
   EXPECT_EQ(m.CurrentPage().Steps[1].Code, 31);
+  // The Delete key in the list removes the selection too.
+  m.Steps()->clearSelection();
+  m.Steps()->item(0)->setSelected(true);
+  QTest::keyClick(m.Steps(), Qt::Key_Delete);
+  ASSERT_EQ(m.CurrentPage().Steps.size(), 1u);
+  EXPECT_EQ(m.CurrentPage().Steps[0].Code, 31);
   m.DeleteAllClick();
   EXPECT_EQ(m.Steps()->count(), 0);
   EXPECT_TRUE(Messages.empty());

@@ -161,6 +161,12 @@ TEST(WaitWindowAlone, ClosingTheWindowStopsInsteadOfHidingTheOperation) {
   EXPECT_TRUE(wait.Progress().StopRequested());
   EXPECT_FALSE(wait.Report(0, 1, 1, 10));
   wait.End();
+  // Escape is "Stop" as well.
+  wait.Begin("Gauss");
+  EXPECT_FALSE(wait.Progress().StopRequested());
+  QTest::keyClick(&wait, Qt::Key_Escape);
+  EXPECT_TRUE(wait.Progress().StopRequested());
+  wait.End();
 }
 
 }  // namespace
