@@ -1,5 +1,6 @@
 #include "QVMaster.h"
 #include "uDragger.h"
+#include "fWait.h"
 
 #include <QAction>
 #include <QApplication>
@@ -256,6 +257,7 @@ TFilterContext TQVMaster::Context() {
   TFilterContext c;
   c.Host = this;
   c.Dialog = Params_;
+  c.Progress = &TFormWait::Instance();
   c.Options = &Options();
   c.Registry = Registry;
   return c;

@@ -35,6 +35,7 @@
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
 #include "QVMasterRules.h"
+#include "uOpWindows.h"
 #include "uRecent.h"
 // Tool windows and mouse tools.
 #include "fHeader.h"
@@ -98,6 +99,7 @@ TFormMain::TFormMain(QString configDir, QWidget* parent)
   BuildMenus();
   BuildStatusLine();
   Master_ = new TQVMaster(*this);
+  ConnectOperationWindows(this, *Master_);
   ApplyAccelerators();
   connect(Mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* sub) {
     if (sub)
@@ -294,6 +296,9 @@ void TFormMain::BuildMenus() {
   // ---- end of tool windows ----
   ImageActions_.insert(ImageActions_.end(), {zoomIn, zoomOut, fitWin, fitImg, fullScreen});
   ImageActions_.push_back(zoomMenu->menuAction());
+  // ---- Operation windows: mask, history, macros, range, palettes ----
+  AddOperationWindowCommands(this, view);
+  // ----
 
   QAction* about = Menus_[size_t(TMenuId::Help)]->addAction(TrQ("About OrluFV"));
   connect(about, &QAction::triggered, this, [this] {
