@@ -263,6 +263,23 @@ class TJpegBandRing {
       // read ends the wait at the bottom at once.
       const int64_t seen = SeenProgress();
       if (Failed.load(std::memory_order_acquire)) return;
+      // Decoding is the longer chain: a free slot is filled first, conversion waits.
+      const int32_t d = Decoded.load(std::memory_order_acquire);
+      if (d < Bands && SlotFreeFor[d % kSlots].load(std::memory_order_acquire) == d &&
+          !Decoding.exchange(true, std::memory_order_acq_rel)) {
+        // Another worker may have decoded band d between the reads above and taking the
+        // flag; only the holder of the flag moves Decoded, so it is read again here.
+        const int32_t next = Decoded.load(std::memory_order_acquire);
+        const bool go = next < Bands &&
+                        SlotFreeFor[next % kSlots].load(std::memory_order_acquire) == next;
+        if (go) {
+          if (DecodeBand(next)) Decoded.store(next + 1, std::memory_order_release);
+          else Failed.store(true, std::memory_order_release);
+        }
+        Decoding.store(false, std::memory_order_release);
+        if (go) Bump();
+        continue;
+      }
       int32_t c = NextConvert.load(std::memory_order_acquire);
       if (c >= Bands) return;
       if (c < Decoded.load(std::memory_order_acquire)) {
@@ -271,16 +288,6 @@ class TJpegBandRing {
           SlotFreeFor[c % kSlots].store(c + kSlots, std::memory_order_release);
           Bump();
         }
-        continue;
-      }
-      const int32_t d = Decoded.load(std::memory_order_acquire);
-      if (d < Bands && SlotFreeFor[d % kSlots].load(std::memory_order_acquire) == d &&
-          !Decoding.exchange(true, std::memory_order_acq_rel)) {
-        // Only the holder of Decoding moves Decoded, so d is still the next band.
-        if (DecodeBand(d)) Decoded.store(d + 1, std::memory_order_release);
-        else Failed.store(true, std::memory_order_release);
-        Decoding.store(false, std::memory_order_release);
-        Bump();
         continue;
       }
       AwaitProgress(seen);
