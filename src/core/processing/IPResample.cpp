@@ -82,7 +82,7 @@ void BilinearTaps(TAxis& a, int32_t i, int32_t n, const double* pos, const doubl
   }
 }
 
-// Weights of the Lanczos kernel of order a as the description tabulates them: 12001 values
+// Weights of the Lanczos kernel of order a, tabulated: 12001 values
 // Round(10000·L(i/2000)) read back at Round(2000·|x|), x held in [−6, 6].
 class TLanczosTable {
  public:

@@ -933,6 +933,68 @@ TEST_F(TransformTest, AnnotationsFollowResizeCropAndBorder) {
   EXPECT_EQ(doc->Annotations.Count(), 0);
 }
 
+// ---------------------------------------------------------------------------- commands
+
+class TAdoptingHost : public IFilterHost {
+ public:
+  std::vector<std::unique_ptr<TAstroDocument>> Adopted;
+  std::vector<TAstroDocument*> OpenDocuments() override { return {}; }
+  TAstroDocument* ChooseDocument(std::string_view, const std::vector<TAstroDocument*>&) override {
+    return nullptr;
+  }
+  TAstroDocument* AdoptDocument(std::unique_ptr<TAstroDocument> doc) override {
+    Adopted.push_back(std::move(doc));
+    return Adopted.back().get();
+  }
+  void ShowError(const std::string&, const std::string&) override {}
+  void ShowNotice(const std::string&, const std::string&) override {}
+};
+
+class TAnswers : public IParameterDialog {
+ public:
+  std::vector<double> Values;
+  bool Ask(const TParamDialog&, std::vector<double>& values, std::string&) override {
+    values = Values;
+    return true;
+  }
+};
+
+TEST_F(TransformTest, GeometricCommandsDuplicateByTheirOwnOption) {
+  struct Row {
+    int32_t code;
+    std::vector<double> answers;
+    bool TImageOptions::*option;
+    int32_t w2;
+  };
+  const Row rows[] = {{75, {1, 1, 4, 3}, &TImageOptions::DuplicateCrop, 4},
+                      {73, {5, 4, 1, 3, 0}, &TImageOptions::DuplicateResizeBinning, 5},
+                      {81, {90}, &TImageOptions::DuplicateRotation, 6}};
+  for (const Row& r : rows)
+    for (bool dup : {false, true}) {
+      SCOPED_TRACE(std::to_string(r.code) + (dup ? " into a new image" : " in place"));
+      Options().Image.DuplicateOneOps = !dup;  // not the option of these commands
+      Options().Image.DuplicateCrop = Options().Image.DuplicateResizeBinning =
+          Options().Image.DuplicateRotation = false;
+      Options().Image.*r.option = dup;
+      TAdoptingHost host;
+      TAnswers dialog;
+      dialog.Values = r.answers;
+      TFilterContext ctx;
+      ctx.Host = &host;
+      ctx.Dialog = &dialog;
+      auto doc = MakeDoc(8, 6);
+      const auto bits = Bits(doc->Image());
+      const TFilterResult res = RunFilterCommand(doc.get(), r.code, ctx);
+      ASSERT_EQ(res.Status, TFilterStatus::Done) << res.Message;
+      EXPECT_EQ(res.Document->Width(), r.w2);
+      EXPECT_EQ(host.Adopted.size(), dup ? 1u : 0u);
+      if (dup) {
+        EXPECT_EQ(res.Document, host.Adopted[0].get());
+        EXPECT_EQ(Bits(doc->Image()), bits);
+      }
+    }
+}
+
 // ---------------------------------------------------------------------------- paste into
 
 TEST(Paste, ModesOffsetMaskAndOpacityInsideTheClipOnly) {
