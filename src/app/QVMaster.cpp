@@ -1,6 +1,8 @@
 #include "QVMaster.h"
 #include "uDragger.h"
 #include "fWait.h"
+#include "formats/LoadStatus.h"
+#include "formats/uClipboard.h"
 
 #include <QAction>
 #include <QApplication>
@@ -14,6 +16,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSysInfo>
 #include <QToolBar>
 
 #include <algorithm>
@@ -75,20 +78,31 @@ QImage PictureImage(const TViewPicture& pic) {
   return out;
 }
 
-// A colour image from a clipboard picture; nullptr when it cannot be made.
+// A picture of the system clipboard as the core's clipboard loader takes it.
+TClipboardPicture ClipboardPictureOf(const QImage& picture) {
+  TClipboardPicture p;
+  if (picture.isNull()) return p;
+  const QImage argb = picture.convertToFormat(QImage::Format_ARGB32);
+  if (argb.isNull()) return p;
+  p.Kind = TClipboardPicture::TKind::Pixels;
+  p.Width = argb.width();
+  p.Height = argb.height();
+  p.Stride = argb.bytesPerLine();
+  // ARGB32 is a 32-bit value per pixel: blue first in memory on a little-endian machine.
+  p.Layout = QSysInfo::ByteOrder == QSysInfo::LittleEndian ? TClipboardPixels::Bgra
+                                                           : TClipboardPixels::Rgba;
+  p.Bytes.assign(argb.constBits(), argb.constBits() + argb.sizeInBytes());
+  return p;
+}
+
+// An image from a clipboard picture through the clipboard loader (grey when every pixel
+// is grey); nullptr when it cannot be made.
 std::unique_ptr<TAImage> ImageFromPicture(const QImage& picture) {
   if (picture.isNull() || !SizeAccepted(picture.width(), picture.height())) return nullptr;
-  const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
   try {
     auto img = std::make_unique<TAImage>();
-    if (!img->Resize(rgb.width(), rgb.height(), true)) return nullptr;
-    // Packed rows in the picture's order: its first row is the image's top row.
-    std::vector<uint8_t> rows(size_t(rgb.width()) * 4 * size_t(rgb.height()));
-    for (int y = 0; y < rgb.height(); ++y)
-      std::memcpy(rows.data() + size_t(y) * size_t(rgb.width()) * 4, rgb.constScanLine(y),
-                  size_t(rgb.width()) * 4);
-    if (!img->ImportBitmap(rgb.width(), rgb.height(), 4, int64_t(rgb.width()) * 4, rows.data()))
-      return nullptr;
+    LoadClipboardPicture(ClipboardPictureOf(picture), *img);
+    if (!LoadSucceeded(img->Status)) return nullptr;
     img->RefreshStatistics();
     SetVisualization(*img, img->Visu.TransferType, 255, 0);
     return img;
@@ -133,6 +147,10 @@ TFormChild* TQVMasterGroup::CurrentWindow() const { return CurrentWindow_.data()
 
 TQVMaster::TQVMaster(TFormMain& main) : QObject(&main), Main_(main) {
   gMaster = this;
+  // The pseudo file "Clipboard_.bmp" of the format dispatch reads the system clipboard.
+  SetClipboardReader([](TClipboardPicture& p) {
+    p = ClipboardPictureOf(QApplication::clipboard()->image());
+  });
   Image = new TQVMasterImage(*this);
   Images = new TQVMasterImages(*this);
   Annotation = new TQVMasterAnnotation(*this);
@@ -155,6 +173,7 @@ TQVMaster::TQVMaster(TFormMain& main) : QObject(&main), Main_(main) {
 }
 
 TQVMaster::~TQVMaster() {
+  SetClipboardReader(nullptr);
   // Freed in the order of creation, each reference cleared.
   delete Image;
   Image = nullptr;

@@ -21,6 +21,8 @@
 #include <set>
 
 #include "QVMaster.h"
+#include "formats/LoadStatus.h"
+#include "formats/uClipboard.h"
 #include "fAsk.h"
 #include "fChild.h"
 #include "fMain.h"
@@ -430,6 +432,26 @@ TEST_F(Master, AForeignClipboardPictureIsPastedAsAColourImage) {
   EXPECT_EQ(b, 50.0f);
   d->Image().GetRGB(3, 0, r, g, b);
   EXPECT_EQ(b, 30.0f);
+}
+
+// The clipboard loader decides the kind: a picture whose pixels are all grey is a grey
+// image, and the pseudo file of the dispatch reads the same clipboard.
+TEST_F(Master, AGreyClipboardPictureIsPastedAsAGreyImage) {
+  QImage pic(5, 2, QImage::Format_RGB32);
+  pic.fill(QColor(40, 40, 40));
+  pic.setPixel(4, 1, qRgb(90, 90, 90));  // bottom-right
+  QApplication::clipboard()->setImage(pic);
+  TAstroDocument* d = M->Image->PasteAsNew();
+  ASSERT_TRUE(d);
+  EXPECT_FALSE(d->IsColour());
+  EXPECT_EQ(d->Image().Value(4, 0), 90.0f);
+  EXPECT_EQ(d->Image().Value(0, 1), 40.0f);
+
+  TAImage viaDispatch;
+  LoadClipboard("Clipboard_.bmp", viaDispatch);
+  ASSERT_TRUE(LoadSucceeded(viaDispatch.Status));
+  EXPECT_EQ(viaDispatch.Width(), 5);
+  EXPECT_FALSE(viaDispatch.IsColour());
 }
 
 TEST_F(Master, PasteIntoSelectionNeedsASelection) {
