@@ -47,7 +47,8 @@ TFieldCheck CheckField(std::string_view caption, std::string_view text, double m
 
 const std::vector<TMaskToolButton>& MaskToolButtons() {
   static const std::vector<TMaskToolButton> buttons = {
-      {"Rectangle", 0}, {"Ellipse", 1}, {"Path", 2}, {"Fill", 3}, {"Value", 4}, {"Move", 5}};
+      {"Rectangle", 0}, {"Ellipse", 1}, {"Path", 2}, {"Brush", 6},
+      {"Fill", 3},      {"Value", 4},   {"Move", 5}};
   return buttons;
 }
 

@@ -37,7 +37,7 @@ std::string FloatFieldText(float v);
 // The mask tools the window offers, in its button order, with their tool numbers.
 struct TMaskToolButton {
   const char* Caption;  // untranslated
-  int32_t Tool;         // 0 rectangle, 1 ellipse, 2 path, 3 fill, 4 value, 5 move
+  int32_t Tool;         // 0 rectangle, 1 ellipse, 2 path, 3 fill, 4 value, 5 move, 6 brush
 };
 const std::vector<TMaskToolButton>& MaskToolButtons();
 // "Replace", "Add", "Subtract", "Intersect" for modes 0..3.

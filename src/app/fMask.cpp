@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -22,6 +23,7 @@
 #include "formats/uMaskFile.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "uDragger.h"
 
 namespace orlu {
 
@@ -62,6 +64,20 @@ TFormMask::TFormMask(TFormMain* main) : TOpWindow(main, kMaskCaption, true) {
                              this);
   connect(Tolerance_, &QLineEdit::editingFinished, this, &TFormMask::ToleranceEdited);
   fields->addWidget(Tolerance_, 0, 1);
+  // The brush: its figure and its size in image pixels, read by the brush tool.
+  auto* figure = new QComboBox(this);
+  figure->setObjectName("BrushFigure");
+  figure->addItems({TrQ("Circle"), TrQ("Square")});
+  figure->setCurrentIndex(MouseTools().BrushSquare ? 1 : 0);
+  connect(figure, &QComboBox::currentIndexChanged, this,
+          [](int i) { MouseTools().BrushSquare = i == 1; });
+  auto* brushSize = new QSpinBox(this);
+  brushSize->setObjectName("BrushSize");
+  brushSize->setRange(1, 2000);
+  brushSize->setValue(MouseTools().BrushSize);
+  connect(brushSize, &QSpinBox::valueChanged, this, [](int v) { MouseTools().BrushSize = v; });
+  fields->addWidget(figure, 2, 0);
+  fields->addWidget(brushSize, 2, 1);
   fields->addWidget(new QLabel(TrQ("Pixels"), this), 1, 0);
   Pixels_ = new QSpinBox(this);
   Pixels_->setRange(1, kMaskMaxPixels);

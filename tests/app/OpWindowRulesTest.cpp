@@ -74,9 +74,14 @@ TEST(OpWindowRules, MaskArrowsMoveByThePixelsField) {
 
 TEST(OpWindowRules, MaskToolsInButtonOrder) {
   const auto& b = MaskToolButtons();
-  ASSERT_EQ(b.size(), 6u);
-  for (size_t i = 0; i < b.size(); ++i) EXPECT_EQ(b[i].Tool, int32_t(i));
-  EXPECT_STREQ(b[3].Caption, "Fill");
+  const std::vector<std::pair<std::string, int32_t>> want = {
+      {"Rectangle", 0}, {"Ellipse", 1}, {"Path", 2}, {"Brush", 6},
+      {"Fill", 3},      {"Value", 4},   {"Move", 5}};
+  ASSERT_EQ(b.size(), want.size());
+  for (size_t i = 0; i < b.size(); ++i) {
+    EXPECT_EQ(b[i].Caption, want[i].first);
+    EXPECT_EQ(b[i].Tool, want[i].second);
+  }
   EXPECT_STREQ(MaskModeCaption(TMaskMode::Intersect), "Intersect");
 }
 

@@ -1,5 +1,6 @@
 // The mask window on the active image: arrows, invert, undo/redo, tolerance, smoothing with
 // OK and Cancel, mask files, and a document that closes under the window.
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -14,6 +15,8 @@
 #include "OpWindowsFixture.h"
 #include "fMask.h"
 #include "options/uQuorvane.h"
+#include "QVMaster.h"
+#include "uDragger.h"
 
 namespace orlu {
 namespace {
@@ -105,6 +108,27 @@ TEST_F(MaskWindow, ToolAndModeButtonsSignalTheChoice) {
   EXPECT_EQ(modes.count(), 1);
   EXPECT_TRUE(w.findChild<QPushButton*>("ToolFill")->isChecked());
   EXPECT_FALSE(w.findChild<QPushButton*>("ToolRectangle")->isChecked());
+}
+
+// The window opened by the mask mode steers the mouse tools: tool, mode and the brush.
+TEST_F(MaskWindow, MaskModeWindowSteersTheMouseTools) {
+  NewDoc();
+  MouseTools() = TMouseToolSettings();
+  Main->Master().SetMouseMode(3);
+  auto* w = Main->findChild<TFormMask*>("FormMask");
+  ASSERT_TRUE(w);
+  w->findChild<QPushButton*>("ToolBrush")->click();
+  w->findChild<QPushButton*>("ModeAdd")->click();
+  w->findChild<QComboBox*>("BrushFigure")->setCurrentIndex(1);
+  w->findChild<QSpinBox*>("BrushSize")->setValue(37);
+  EXPECT_EQ(MouseTools().MaskTool, 6);
+  EXPECT_EQ(MouseTools().Combine, TMaskMode::Add);
+  EXPECT_TRUE(MouseTools().BrushSquare);
+  EXPECT_EQ(MouseTools().BrushSize, 37);
+  Main->Master().SetMouseMode(3);  // chosen again: normal mouse, window closed
+  EXPECT_EQ(MouseTools().MouseMode, 0);
+  EXPECT_FALSE(w->isVisible());
+  MouseTools() = TMouseToolSettings();
 }
 
 TEST_F(MaskWindow, SmoothingCancelRestoresAndOkKeeps) {
