@@ -31,26 +31,41 @@ void TQtTextPainter::DrawText(TImg32& target, double left, double bottom,
   const int32_t w = target.Width(), h = target.Height();
   if (w <= 0 || h <= 0 || text.empty() || !(opacity > 0)) return;
   if (!std::isfinite(left) || !std::isfinite(bottom)) return;
-  // QImage rows run top-down with a positive stride: a bottom-up buffer is wrapped from row
-  // 0 and painted through a vertical flip, a top-down one from its top row directly.
-  const std::ptrdiff_t stride = h > 1 ? target.Row(1) - target.Row(0) : w;
-  const bool bottomUp = stride >= 0;
-  uchar* first = reinterpret_cast<uchar*>(bottomUp ? target.Row(0) : target.Row(h - 1));
-  QImage image(first, w, h, qsizetype(std::abs(stride)) * 4, QImage::Format_RGB32);
-  QPainter p(&image);
-  if (bottomUp) p.setTransform(QTransform(1, 0, 0, -1, 0, h));
-  p.setRenderHint(QPainter::TextAntialiasing);
-  p.setOpacity(std::min(opacity, 1.0));
-  p.setPen(QColor::fromRgb(colour & 0xFFFFFFu));
   const QFont f = ToQFont(font);
-  p.setFont(f);
-  // Picture row y covers [y, y + 1) counted upward, so the box's bottom edge is h - bottom
-  // from the top and the baseline lies one descent above it.
   const QFontMetricsF m(f);
-  const double limit = 1e7;  // beyond any picture; keeps the painter's arithmetic finite
-  const double x = std::clamp(left, -limit, limit);
-  const double baseline = std::clamp(h - bottom - m.descent(), -limit, limit);
-  p.drawText(QPointF(x, baseline), QString::fromStdString(text));
+  const QString s = QString::fromStdString(text);
+  // Rows counted from the top: picture row y covers [y, y + 1) upward, so the box's bottom
+  // edge is h - bottom from the top and the baseline lies one descent above it.
+  const QPointF origin(left, h - bottom - m.descent());
+  const QRectF ink = m.boundingRect(s).translated(origin).adjusted(-2, -2, 2, 2);
+  const QRectF shown = ink.intersected(QRectF(0, 0, w, h));
+  if (shown.isEmpty()) return;
+  const int32_t x0 = int32_t(std::floor(shown.left())), y0 = int32_t(std::floor(shown.top()));
+  const int32_t x1 = std::min(w, int32_t(std::ceil(shown.right())));
+  const int32_t y1 = std::min(h, int32_t(std::ceil(shown.bottom())));
+  if (x1 <= x0 || y1 <= y0) return;
+  // The glyphs' coverage in a picture of the visible part of the text only, then blended
+  // like every figure: in linear light, the alpha bytes kept.
+  QImage coverage(x1 - x0, y1 - y0, QImage::Format_ARGB32_Premultiplied);
+  if (coverage.isNull()) return;
+  coverage.fill(Qt::transparent);
+  {
+    QPainter p(&coverage);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    p.setPen(Qt::white);
+    p.setFont(f);
+    p.drawText(origin - QPointF(x0, y0), s);
+  }
+  const double scale = 4096.0 / 255.0 * std::min(opacity, 1.0);
+  const uint32_t c = colour & 0xFFFFFFu;
+  for (int32_t ty = y0; ty < y1; ++ty) {
+    const QRgb* src = reinterpret_cast<const QRgb*>(coverage.constScanLine(ty - y0));
+    uint32_t* row = target.Row(h - 1 - ty);
+    for (int32_t x = x0; x < x1; ++x) {
+      const int32_t a = qAlpha(src[x - x0]);
+      if (a) row[x] = BlendGamma(row[x], c, Round(a * scale));
+    }
+  }
 }
 
 }  // namespace orlu

@@ -1,5 +1,6 @@
-// The core's text drawing done by Qt: QFont metrics, and QPainter on a QImage that shares
-// the picture's pixels (no copy), whichever way its rows run in memory.
+// The core's text drawing done by Qt: QFont metrics, and glyph coverage rendered by QPainter
+// for the visible part of the text only, blended into the picture whichever way its rows
+// run in memory.
 #pragma once
 
 #include <QFont>
@@ -12,7 +13,7 @@ class TQtTextPainter : public TTextPainter {
  public:
   // Width: the advance of the text; Height: ascent + descent of the font.
   TTextExtent MeasureText(const std::string& text, const TTextFont& font) override;
-  // Anti-aliased glyphs; pixels under the text become opaque (alpha 255).
+  // Anti-aliased glyphs blended in linear light like the figures; alpha bytes are kept.
   void DrawText(TImg32& target, double left, double bottom, const std::string& text,
                 const TTextFont& font, uint32_t colour, double opacity) override;
 
