@@ -28,6 +28,7 @@
 #include "fMain.h"
 #include "image/ImaColor.h"
 #include "options/uQuorvane.h"
+#include "uAnnotationOverlay.h"
 #include "uDragger.h"
 #include "uTabList.h"
 #include "uWebLinks.h"
@@ -47,17 +48,6 @@ QString TrQ(const char* s) { return QString::fromStdString(Tr(s)); }
 
 // Option colours are 0x00BBGGRR.
 QColor OptionColour(int32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
-
-// Draws a rendered picture band by band; the bands' rows already read top-down (see
-// TViewRenderer::Render), so each is wrapped as an image without a copy.
-void DrawPicture(QPainter& p, QPoint topLeft, const TViewPicture& pic) {
-  for (int32_t i = 0; i < pic.BandCount(); ++i) {
-    const TBgraBitmap& b = pic.Band(i);
-    const QImage img(reinterpret_cast<const uchar*>(b.Pixels()), b.Width(), b.Height(),
-                     qsizetype(b.Width()) * 4, QImage::Format_RGB32);
-    p.drawImage(topLeft + QPoint(0, pic.BandTop(i)), img);
-  }
-}
 
 }  // namespace
 
@@ -168,7 +158,8 @@ void TImagePanel::scrollContentsBy(int dx, int dy) {
   const QSize v = viewport()->size();
   // The pixels on screen move with the image when it covers the whole viewport and nothing
   // is drawn over it; only the uncovered strips are painted then.
-  if (!NavShown_ && c.width() >= v.width() && c.height() >= v.height())
+  if (!NavShown_ && !TAnnotationOverlay::Wanted(Owner_->Document()) && c.width() >= v.width() &&
+      c.height() >= v.height())
     viewport()->scroll(dx, dy);
   else
     viewport()->update();
@@ -202,12 +193,17 @@ void TImagePanel::paintEvent(QPaintEvent* e) {
   if (!shown.isEmpty() && Owner_->Document().Width() == ImageW_ &&
       Owner_->Document().Height() == ImageH_) {
     const QRegion image = exposed & QRegion(shown);
-    if (image.rectCount() == 1 && image.boundingRect() == shown) {
-      RenderVisible(shown.translated(-o));
-      if (RenderedRect_.isValid())
-        DrawPicture(p, shown.topLeft(), Bitmap_);
-      else
+    // Annotations reach across strips: with them the whole shown part is painted.
+    const TAstroDocument& doc = Owner_->Document();
+    if ((image.rectCount() == 1 && image.boundingRect() == shown) ||
+        TAnnotationOverlay::Wanted(doc)) {
+      const QRect c = shown.translated(-o);
+      RenderVisible(c);
+      if (!RenderedRect_.isValid())
         p.fillRect(shown, Qt::black);
+      else if (!Overlay_.Paint(p, shown.topLeft(), Bitmap_, doc,
+                               {ZoomNumerator(Code_), ImageH_, c.x(), c.y(), c.width(), c.height()}))
+        DrawPicture(p, shown.topLeft(), Bitmap_);
     } else {
       // Strips uncovered by a scroll: only they are rendered.
       const TAImage& img = Owner_->Document().Image();

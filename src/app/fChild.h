@@ -14,6 +14,7 @@
 
 #include "ViewRender.h"
 #include "document/uAstroDoc.h"
+#include "uAnnotationOverlay.h"
 #include "uRecentList.h"
 
 class QMdiSubWindow;
@@ -97,6 +98,7 @@ class TImagePanel : public QAbstractScrollArea {
   // The last rendering: the content rectangle it shows, the code and the view serial.
   TViewRenderer Renderer_;
   TViewPicture Bitmap_;
+  TAnnotationOverlay Overlay_;  // the annotations over Bitmap_
   QRect RenderedRect_;
   int32_t RenderedCode_ = 0;
   uint64_t RenderedSerial_ = 0;

@@ -36,6 +36,7 @@
 #include "options/uQuorvane.h"
 #include "QVMasterRules.h"
 #include "uOpWindows.h"
+#include "uQtTextPainter.h"
 #include "uRecent.h"
 // Tool windows and mouse tools.
 #include "fHeader.h"
@@ -663,7 +664,10 @@ bool TFormMain::WriteDocument(TFormChild& child, const std::string& path, TWrite
                               bool compressed) {
   TAstroDocument& doc = child.Document();
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  const TSaveResult r = doc.SaveData(path, writer, compressed, Options());
+  // View writers draw the annotations, texts included, over the view.
+  TQtTextPainter painter;
+  const TSaveResult r =
+      doc.SaveData(path, writer, compressed, Options(), TTileMethod::ByRule, &painter);
   QApplication::restoreOverrideCursor();
   if (r.Status != TSaveStatus::Written) {
     ShowMessage(TMessageKind::Error, Tr("ERROR"),
