@@ -321,6 +321,32 @@ TEST_F(PasteWindow, ClosingTheImageEndsThePaste) {
   EXPECT_FALSE(M->LiveFilterOpen());
 }
 
+TEST_F(PasteWindow, WithDuplicatesTheCopyIsPastedInto) {
+  TAstroDocument* d = Prepare();
+  ASSERT_TRUE(d);
+  const std::vector<float> before = Pixels(*d);
+  Options().Image.DuplicateOneOps = true;
+  TFormPasteInto* w = TFormPasteInto::Open(*M, d);
+  ASSERT_TRUE(w);
+  TAstroDocument* copy = w->Document();
+  ASSERT_TRUE(copy);
+  EXPECT_NE(copy, d);
+  PlainReplace(*w);
+  EXPECT_EQ(copy->Image().Value(18, 14), 5000.0f);
+  w->Accept();
+  EXPECT_EQ(copy->Image().Value(18, 14), 5000.0f);
+  EXPECT_EQ(Pixels(*d), before);
+}
+
+TEST_F(PasteWindow, TheMainWindowGoesWithTheWindowOpen) {
+  TAstroDocument* d = Prepare();
+  ASSERT_TRUE(d);
+  ASSERT_TRUE(TFormPasteInto::Open(*M, d));
+  Main.reset();
+  EXPECT_EQ(TFormPasteInto::Current(), nullptr);
+  EXPECT_FALSE(TLiveFilter::AnyOpen());
+}
+
 // The print key reaches the command: title and scale asked first, then the printer.
 TEST_F(PasteWindow, ThePrintKeyPrintsTheActiveImage) {
   TAstroDocument* d = NewDoc(30, 20, 0);
