@@ -37,6 +37,8 @@
 #include "fAsk.h"
 #include "fChild.h"
 #include "fMain.h"
+#include "fPasteInto.h"
+#include "fPrint.h"
 #include "formats/uFiles.h"
 #include "formats/uMaskFile.h"
 #include "image/ImaColor.h"
@@ -381,6 +383,12 @@ void TQVMaster::BuildCommands() {
   file->insertAction(fileFirst, newItem);
   add(TMenuId::File, "Rename", [img] { img->Rename(nullptr); });
   add(TMenuId::File, "Close all", [this] { Images->CloseAll(false); });
+  // ---- print (a key, no menu item) ----
+  QAction* print = new QAction(TrQ("Print"), &Main_);
+  print->setShortcut(QKeySequence::Print);
+  connect(print, &QAction::triggered, this, [this] { PrintDocument(*this, nullptr); });
+  Main_.addAction(print);
+  // ---- end print ----
   add(TMenuId::File, "Close all and save", [this] { Images->CloseAll(true); });
 
   // ---- Edit ----
@@ -393,6 +401,10 @@ void TQVMaster::BuildCommands() {
   PasteAction_ = add(TMenuId::Edit, "Paste as new image", [img] { img->PasteAsNew(); }, false);
   PasteAction_->setShortcut(QKeySequence::Paste);
   QMenu* pasteInto = Main_.Menu(TMenuId::Edit)->addMenu(TrQ("Paste into"));
+  // ---- paste into image window ----
+  QAction* pasteImage = pasteInto->addAction(TrQ("Image"));
+  connect(pasteImage, &QAction::triggered, this, [this] { TFormPasteInto::Open(*this, nullptr); });
+  // ---- end paste into image window ----
   QAction* pasteSel = pasteInto->addAction(TrQ("Selection"));
   connect(pasteSel, &QAction::triggered, this, [img] { img->PasteIntoSelection(nullptr); });
   Main_.AddImageAction(pasteInto->menuAction());
@@ -984,15 +996,24 @@ void TQVMasterImage::PasteIntoSelection(TAstroDocument* doc) {
   PasteInto(doc, r);
 }
 
+// ---- paste into image window ----
+std::unique_ptr<TAImage> TQVMasterImage::PasteSourceCopy() const {
+  if (ForeignClipboardImage())
+    return ImageFromPicture(
+        qvariant_cast<QImage>(QApplication::clipboard()->mimeData()->imageData()));
+  const TAImage* src = Clipboard_.Image();
+  if (!src) return nullptr;
+  try {
+    return src->NewLike(true, true);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+// ---- end paste into image window ----
+
 void TQVMasterImage::PasteInto(TAstroDocument* doc, const TPixelRect& r) {
   if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen() || r.IsEmpty()) return;
-  std::unique_ptr<TAImage> foreign;
-  const TAImage* src = Clipboard_.Image();
-  if (ForeignClipboardImage()) {
-    foreign = ImageFromPicture(
-        qvariant_cast<QImage>(QApplication::clipboard()->mimeData()->imageData()));
-    src = foreign.get();
-  }
+  const std::unique_ptr<TAImage> src = PasteSourceCopy();
   if (!src) return;
   try {
     doc->TakeSnapshot();

@@ -98,6 +98,9 @@ class TQVMasterImage {
   // The clipboard image centred on r (clipped), recorded as a paste.
   void PasteInto(TAstroDocument* doc, const TPixelRect& r);
   void EmptyClipboard();
+  // A copy of the image a paste takes: the system clipboard's picture when this program did
+  // not put it there, else the internal clipboard; nullptr when there is none.
+  std::unique_ptr<TAImage> PasteSourceCopy() const;
   // The system clipboard holds a picture that this program did not put there.
   bool ForeignClipboardImage() const;
   bool CanPaste() const;
