@@ -827,28 +827,14 @@ void TQVMasterImage::Normalization(TAstroDocument* doc, double value) {
   RunGeometric(*doc, step, false, 0, 0);
 }
 
-void TQVMasterImage::DeleteAstrometry(TAstroDocument* doc) {
-  if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen()) return;
-  if (!doc->HasWcs()) {
-    M_.Information(Tr("Astrometry"), Tr("The image is not calibrated"));
-    return;
-  }
-  try {
-    doc->TakeSnapshot();
-  } catch (const std::exception& e) {
-    M_.Error(Tr("Error"), e.what());
-    return;
-  }
-  doc->Image().DeleteWcs(true, false);
-  doc->Image().History.AddKind(25, false, kVoidText);
-  doc->AfterChange();
-  M_.Refresh(*doc);
-}
+void TQVMasterImage::DeleteAstrometry(TAstroDocument* doc) { DeleteCalibration(doc, true); }
 
-void TQVMasterImage::DeletePhotometry(TAstroDocument* doc) {
+void TQVMasterImage::DeletePhotometry(TAstroDocument* doc) { DeleteCalibration(doc, false); }
+
+void TQVMasterImage::DeleteCalibration(TAstroDocument* doc, bool astrometry) {
   if (!M_.ResolveDocument(doc) || M_.LiveFilterOpen()) return;
-  if (!doc->HasPoly()) {
-    M_.Information(Tr("Photometry"), Tr("The image is not calibrated"));
+  if (astrometry ? !doc->HasWcs() : !doc->HasPoly()) {
+    M_.Information(Tr(astrometry ? "Astrometry" : "Photometry"), Tr("The image is not calibrated"));
     return;
   }
   try {
@@ -857,8 +843,8 @@ void TQVMasterImage::DeletePhotometry(TAstroDocument* doc) {
     M_.Error(Tr("Error"), e.what());
     return;
   }
-  doc->Image().DeleteWcs(false, true);
-  doc->Image().History.AddKind(26, false, kVoidText);
+  doc->Image().DeleteWcs(astrometry, !astrometry);
+  doc->Image().History.AddKind(astrometry ? 25 : 26, false, kVoidText);
   doc->AfterChange();
   M_.Refresh(*doc);
 }

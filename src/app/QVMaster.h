@@ -118,6 +118,8 @@ class TQVMasterImage {
   TFilterStatus RunGeometric(TAstroDocument& doc, TIPFilter& step, bool duplicateFirst,
                              int32_t newW, int32_t newH, TAstroDocument** result = nullptr);
   void AfterSizeChange(TAstroDocument& doc, int32_t oldW, int32_t oldH);
+  // Deletes the astrometric or the photometric calibration as one undoable step.
+  void DeleteCalibration(TAstroDocument* doc, bool astrometry);
   TQVMaster& M_;
   TInternalClipboard Clipboard_;
   bool UndoNoticeShown_ = false;

@@ -581,6 +581,29 @@ TEST_F(Master, DeleteAstrometryNeedsASolution) {
   EXPECT_EQ(Messages[1], "Photometry|The image is not calibrated");
 }
 
+// Each deletion is one undoable step with its own history kind, and leaves the other.
+TEST_F(Master, DeletingACalibrationIsOneUndoableStep) {
+  TAstroDocument* d = NewRamp(10, 10);
+  ASSERT_TRUE(d);
+  for (const bool astrometry : {true, false}) {
+    d->Image().HasWcs = 1;
+    d->Image().HasPoly = 1;
+    const int32_t before = d->Image().History.Count();
+    if (astrometry)
+      M->Image->DeleteAstrometry(nullptr);
+    else
+      M->Image->DeletePhotometry(nullptr);
+    EXPECT_EQ(d->HasWcs(), !astrometry) << astrometry;
+    EXPECT_EQ(d->HasPoly(), astrometry) << astrometry;
+    ASSERT_EQ(d->Image().History.Count(), before + 1);
+    EXPECT_EQ(d->Image().History.Item(before)->Kind, astrometry ? 25 : 26);
+    ASSERT_TRUE(d->CanUndo());
+    M->Image->UndoRedo(nullptr);
+    EXPECT_TRUE(d->HasWcs() && d->HasPoly()) << astrometry;
+  }
+  EXPECT_TRUE(Messages.empty());
+}
+
 TEST_F(Master, EveryRegisteredOperationHasAnItemAndMouseModesToggle) {
   QMenu* processing = Main->Menu(TMenuId::Processing);
   std::set<int> listed;
