@@ -73,6 +73,28 @@ bool AnnouncedSize(const TClipboardPicture& pic, int64_t& w, int64_t& h) {
   return false;
 }
 
+// The picture's bytes can hold a w × h picture: uncompressed DIB pixels need their whole
+// rows; compressed pixels (RLE, PNG) may expand, but not beyond a bound, so that a few bytes
+// announcing 30000 × 30000 never make the decoder allocate and fill gigabytes.
+bool BytesCanHold(const TClipboardPicture& pic, int64_t w, int64_t h) {
+  constexpr int64_t kMaxExpansion = 1040;  // beyond deflate's 1032:1 and RLE8's 127:1
+  const int64_t n = int64_t(pic.Bytes.size());
+  if (pic.Kind == TClipboardPicture::TKind::Png) return (w * h + 7) / 8 <= kMaxExpansion * n;
+  if (pic.Kind != TClipboardPicture::TKind::Bmp && pic.Kind != TClipboardPicture::TKind::Dib)
+    return true;
+  const int64_t at = pic.Kind == TClipboardPicture::TKind::Bmp ? 14 : 0;
+  const uint8_t* d = pic.Bytes.data() + at;
+  const uint32_t headerSize = Le32(d);
+  const bool core = headerSize == 12;
+  const uint32_t bits = core ? Le16(d + 10) : Le16(d + 14);
+  const uint32_t compression = core ? 0 : Le32(d + 16);
+  const int64_t data = n - at - int64_t(headerSize);
+  if (bits == 0 || bits > 64 || data <= 0) return false;
+  const int64_t rowBytes = (w * bits + 31) / 32 * 4;
+  const bool plain = compression == 0 || compression == 3 || compression == 6;
+  return plain ? rowBytes * h <= data : rowBytes * h <= kMaxExpansion * data;
+}
+
 // A DIB as the bytes of a BMP file: the 14-byte file header in front, its pixel offset past
 // the header, the colour masks and the colour table. Empty when the DIB is inconsistent.
 std::vector<uint8_t> BmpOfDib(const std::vector<uint8_t>& dib) {
@@ -154,6 +176,10 @@ void LoadClipboardPicture(const TClipboardPicture& pic, TAImage& image, TBgraBit
   }
   if (SideTooLarge(w, h)) {
     image.Status |= kStatusRefusedTooLarge;
+    return;
+  }
+  if (!BytesCanHold(pic, w, h)) {
+    image.Status |= kStatusFailed;
     return;
   }
   TRasterBitmap bitmap;

@@ -158,6 +158,15 @@ TEST_F(Clipboard, RefusedAndDamagedPicturesTable) {
                                   'I', 'H', 'D', 'R', 0, 0, 0x9C, 0x40, 0, 0, 0, 10};  // 40000 wide
   std::vector<uint8_t> dibBadTable(40, 0);
   dibBadTable[0] = 40, dibBadTable[4] = 2, dibBadTable[8] = 2, dibBadTable[14] = 8;  // 8-bit, no table
+  // A 78-byte BMP announcing 16387 × 30000 uncompressed 24-bit pixels, and an RLE8 DIB of
+  // 29000 × 29000 in a few bytes: refused before the decoder allocates gigabytes.
+  std::vector<uint8_t> bigBmp(78, 0);
+  bigBmp[0] = 'B', bigBmp[1] = 'M', bigBmp[10] = 54, bigBmp[14] = 40;
+  bigBmp[18] = 0x03, bigBmp[19] = 0x40, bigBmp[22] = 0x30, bigBmp[23] = 0x75;
+  bigBmp[26] = 1, bigBmp[28] = 24;
+  std::vector<uint8_t> bigRle(200, 0);
+  bigRle[0] = 40, bigRle[4] = 0x48, bigRle[5] = 0x71, bigRle[8] = 0x48, bigRle[9] = 0x71;
+  bigRle[12] = 1, bigRle[14] = 8, bigRle[16] = 1;
   const struct {
     const char* Name;
     TClipboardPicture Picture;
@@ -172,6 +181,8 @@ TEST_F(Clipboard, RefusedAndDamagedPicturesTable) {
       {"PNG without data", file(TClipboardPicture::TKind::Png, {0x89, 'P', 'N', 'G'}), kStatusFailed},
       {"BMP of garbage", file(TClipboardPicture::TKind::Bmp, std::vector<uint8_t>(60, 'B')), kStatusFailed},
       {"DIB whose table runs past its bytes", file(TClipboardPicture::TKind::Dib, dibBadTable), kStatusFailed},
+      {"BMP announcing more pixels than its bytes", file(TClipboardPicture::TKind::Bmp, bigBmp), kStatusFailed},
+      {"RLE DIB expanding beyond any bound", file(TClipboardPicture::TKind::Dib, bigRle), kStatusFailed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
