@@ -57,7 +57,7 @@ struct TResizeSpec {
 };
 // The resize is done as 2 × 2 average binning (bilinear to exactly half the size).
 bool ResizeIsBinning(int32_t w, int32_t h, const TResizeSpec& spec);
-// Resamples src into dst (of the spec's size); destination (x, y) samples the source at
+// Resamples src into dst (at the size asked for); destination (x, y) samples the source at
 // (x·W/W', y·H/H'). cap limits Lanczos samples (ClampMax). Not for ResizeIsBinning.
 bool ResizePlane(const TBWImage& src, TBWImage& dst, const TResizeSpec& spec, float cap,
                  int32_t plane, const TRowReport& report);
