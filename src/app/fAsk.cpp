@@ -62,6 +62,21 @@ QLineEdit* TAskDialog::NumberEdit(std::function<TAskField()> field) {
   return e;
 }
 
+std::optional<std::vector<double>> TAskDialog::EditValues(const std::vector<QLineEdit*>& eds,
+                                                          const std::vector<TAskField>& fields) {
+  std::vector<double> values;
+  for (size_t i = 0; i < fields.size() && i < eds.size(); ++i) {
+    const std::optional<double> v = EditValue(eds[i], fields[i]);
+    if (!v) {
+      eds[i]->setStyleSheet(kInvalidStyle);
+      if (Report) Report(false, "OrluFV", Tr("Incorrect value"));
+      return std::nullopt;
+    }
+    values.push_back(*v);
+  }
+  return values;
+}
+
 std::optional<double> TAskDialog::EditValue(const QLineEdit* e, const TAskField& f) {
   return ParseAskValue(e->text().toStdString(), f.Number());
 }
@@ -234,17 +249,9 @@ void TAskManyf::Setup(const std::string& caption, const std::vector<std::string>
 }
 
 bool TAskManyf::TryAccept() {
-  std::vector<double> values;
-  for (size_t i = 0; i < Fields_.size(); ++i) {
-    const std::optional<double> v = EditValue(Eds[i], Fields_[i]);
-    if (!v) {
-      Eds[i]->setStyleSheet(kInvalidStyle);
-      if (Report) Report(false, "OrluFV", Tr("Incorrect value"));
-      return false;
-    }
-    values.push_back(*v);
-  }
-  Values_ = std::move(values);
+  std::optional<std::vector<double>> values = EditValues(Eds, Fields_);
+  if (!values) return false;
+  Values_ = std::move(*values);
   Checked_ = CheckShown_ && CB->isChecked();
   accept();
   return true;
@@ -340,17 +347,9 @@ bool TAskParams::Ask(const TParamDialog& dialog, std::vector<double>& values, st
 }
 
 bool TAskParams::TryAccept() {
-  std::vector<double> values;
-  for (size_t i = 0; i < Fields_.size(); ++i) {
-    const std::optional<double> v = EditValue(Eds[i], Fields_[i]);
-    if (!v) {
-      Eds[i]->setStyleSheet(kInvalidStyle);
-      if (Report) Report(false, "OrluFV", Tr("Incorrect value"));
-      return false;
-    }
-    values.push_back(*v);
-  }
-  Values_ = std::move(values);
+  std::optional<std::vector<double>> values = EditValues(Eds, Fields_);
+  if (!values) return false;
+  Values_ = std::move(*values);
   Text_ = TextEdit ? TextEdit->text().toStdString() : std::string();
   accept();
   return true;

@@ -52,6 +52,9 @@ class TAskDialog : public QDialog {
   QLineEdit* NumberEdit(std::function<TAskField()> field);
   // The value of an edit, nullopt when invalid.
   static std::optional<double> EditValue(const QLineEdit* e, const TAskField& f);
+  // The values of all edits; nullopt after marking the first invalid edit and reporting it.
+  std::optional<std::vector<double>> EditValues(const std::vector<QLineEdit*>& eds,
+                                                const std::vector<TAskField>& fields);
   static void SetEdit(QLineEdit* e, double v, const TAskField& f);
   QDialogButtonBox* Buttons_ = nullptr;
 };

@@ -341,9 +341,7 @@ void TFormDefMacro::PasteClick() {
   const int32_t at = rows.empty() ? int32_t(page.Steps.size()) : rows[0];
   const int32_t left = page.Insert(at, clip);
   FillSteps(at);
-  if (left > 0)
-    Error(Tr("The macro is full") + " (" + std::to_string(TMacroPage::kMaxSteps) + "): " +
-          std::to_string(left) + " " + Tr("steps left out"));
+  ReportLeftOut(left);
 }
 
 void TFormDefMacro::DeleteAllClick() {
@@ -366,13 +364,17 @@ void TFormDefMacro::MoveStep(int32_t from, int32_t to) {
   FillSteps(std::clamp(to, 0, int32_t(page.Steps.size()) - 1));
 }
 
+void TFormDefMacro::ReportLeftOut(int32_t left) {
+  if (left > 0)
+    Error(Tr("The macro is full") + " (" + std::to_string(TMacroPage::kMaxSteps) + "): " +
+          std::to_string(left) + " " + Tr("steps left out"));
+}
+
 void TFormDefMacro::HistoryClick() {
   if (!HasHistory_) return;
   const int32_t left = CurrentPage().ImportHistory(History_);
   FillSteps();
-  if (left > 0)
-    Error(Tr("The macro is full") + " (" + std::to_string(TMacroPage::kMaxSteps) + "): " +
-          std::to_string(left) + " " + Tr("steps left out"));
+  ReportLeftOut(left);
 }
 
 void TFormDefMacro::OpenClick() {
@@ -397,9 +399,7 @@ void TFormDefMacro::OpenClick() {
   Tabs_->setTabText(Page_ - 1, Q(CurrentPage().Name));
   Name_->setText(Q(CurrentPage().Name));
   FillSteps();
-  if (dropped > 0)
-    Error(Tr("The macro is full") + " (" + std::to_string(TMacroPage::kMaxSteps) + "): " +
-          std::to_string(dropped) + " " + Tr("steps left out"));
+  ReportLeftOut(dropped);
 }
 
 void TFormDefMacro::SaveClick() {

@@ -101,6 +101,8 @@ class TFormDefMacro : public QWidget {
   // Throws "Macro size mismatch" when the list does not show the page.
   void CheckSize() const;
   void Error(const std::string& text);
+  // "The macro is full" with the number of steps left out, when there are any.
+  void ReportLeftOut(int32_t left);
   void UpdateHistoryButton();
   TFilterContext Context() const;
 
